@@ -1,0 +1,1 @@
+// PerlLib.cpp: exported bridge entry points.
