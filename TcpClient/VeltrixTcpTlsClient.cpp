@@ -1,0 +1,14 @@
+// VeltrixTcpTlsClient.cpp: the export of VeltrixTcpTlsClient.dll, a channel to a runtime server over TLS.
+#include "NetworkChannel.h"
+
+using VeltrixNS::Native::Interfaces::ITransport;
+
+// Ownership passes to the caller, which deletes the channel through its virtual destructor.
+VELTRIX_EXPORT ITransport* CreateTransportChannel(std::string ipAddress, unsigned short port) {
+    try {
+        return new VeltrixNS::Native::TcpClient::NetworkChannel("VeltrixTcpTlsClient", std::move(ipAddress), port,
+                                                                VeltrixNS::Native::TcpClient::MakeTlsConnection());
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
