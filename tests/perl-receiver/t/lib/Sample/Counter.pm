@@ -1,0 +1,25 @@
+# Counter.pm: a small hash-based class that the receiver tests drive.
+package Sample::Counter;
+use strict;
+use warnings;
+
+our $Greeting = 'hello';
+our @Primes = (2, 3, 5);
+our %Colours = (red => 1);
+
+sub new {
+    my ($class, %args) = @_;
+    return bless {count => $args{start} // 0, label => $args{label} // 'counter'}, $class;
+}
+sub step { my ($self, $by) = @_; $self->{count} += $by // 1; return $self }
+sub count { $_[0]{count} }
+sub pair { return (1, 2) }
+sub fail { die "Whoopsie [expected]\n" }
+sub fail_object { die Sample::Error->new('object failure [expected]') }
+sub list_of_objects { my $class = shift; return [map { $class->new(start => $_) } @_] }
+
+package Sample::Error;
+sub new { my ($class, $message) = @_; return bless {message => $message}, $class }
+sub message { $_[0]{message} }
+
+1;

@@ -1,0 +1,189 @@
+# The receiver module run in-process: commands, handles, chains, errors, heartbeat and hostile input.
+use strict;
+use warnings;
+use Test::More;
+no warnings "once";
+use File::Temp qw(tempdir);
+use Veltrix::Core::Protocol::Codec qw(:all);
+use Veltrix::Core::Receiver::Receiver;
+
+my $R = 'Veltrix::Core::Receiver::Receiver';
+
+sub run_command {
+    my ($type, $flags, @args) = @_;
+    my $msg = encode_message({called_runtime => 4, calling_runtime => 8, command_type => $type}, $flags, \@args);
+    my $response = Veltrix::Core::Receiver::Receiver::execute_message($msg);
+    my ($rtype, $value) = decode_response($response);
+    return ($rtype, $value, $response);
+}
+
+sub ok_value {
+    my ($type, $flags, @args) = @_;
+    my ($rtype, $value) = run_command($type, $flags, @args);
+    is($rtype, CMD_VALUE, command_name($type) . ' succeeded') or diag explain $value;
+    return $value;
+}
+
+sub error_of {
+    my ($type, $flags, @args) = @_;
+    my ($rtype, $value) = run_command($type, $flags, @args);
+    is($rtype, CMD_EXCEPTION, command_name($type) . ' failed as expected') or return {};
+    is_deeply([sort keys %$value], [qw(class message stack)], 'exception carries message, class and stack');
+    return $value;
+}
+
+sub nested { Veltrix::Core::Protocol::Command->new(@_) }
+
+ok_value(CMD_LOAD_LIBRARY, 0, 'Sample::Counter');
+
+subtest 'calls in scalar and list context' => sub {
+    ok_value(CMD_LOAD_LIBRARY, 0, 'List::Util');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 1, 2, 3), 6, 'sum');
+    is_deeply(ok_value(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair'), [1, 2], 'list context');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::pair'), 2, 'scalar context takes the last');
+    is(ok_value(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'new')->type, 'Sample::Counter', 'class method');
+};
+
+subtest 'response header points back to the caller' => sub {
+    my (undef, undef, $response) = run_command(CMD_VALUE, 0, 1);
+    is(unpack('H22', $response), '08000000000000000004' . '00', 'caller at 0, Perl at 9, Value at 10');
+};
+
+subtest 'objects, methods and fields through handles' => sub {
+    my $counter = ok_value(CMD_CREATE_CLASS_INSTANCE, 0, 'Sample::Counter', start => 5);
+    isa_ok($counter, 'Veltrix::Core::Protocol::Handle');
+    ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $counter, 'step', 2);
+    is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count'), 7, 'field after method');
+    ok_value(CMD_SET_INSTANCE_FIELD, 0, $counter, 'label', "\x{263a}");
+    is(ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $counter, 'count'), 7, 'method result');
+    is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $counter, 'label'), "\x{263a}", 'field set from outside');
+    is(ok_value(CMD_GET_TYPE, 0, $counter), 'Sample::Counter', 'type of a handle');
+    is(ok_value(CMD_GET_TYPE, 0, 12), 'SCALAR', 'type of a plain value');
+    my $before = Veltrix::Core::Receiver::Receiver::handle_count();
+    is(ok_value(CMD_DESTRUCT_REFERENCE, 0, $counter), undef, 'release');
+    is(Veltrix::Core::Receiver::Receiver::handle_count(), $before - 1, 'handle table shrinks');
+    like(error_of(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count')->{message},
+        qr/\AMalformed command: |No Perl value with handle \d+/, 'released handle is gone');
+    like(error_of(CMD_DESTRUCT_REFERENCE, 0, Veltrix::Core::Protocol::Handle->new(999999))->{message},
+        qr/No Perl value with handle 999999 \(released or never created\)/, 'unknown handle');
+};
+
+subtest 'a chain runs in one message' => sub {
+    my $create = nested(CMD_CREATE_CLASS_INSTANCE, 0, 'Sample::Counter', start => 40);
+    my $step = nested(CMD_INVOKE_INSTANCE_METHOD, 0, $create, 'step', 2);
+    is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $step, 'count'), 42, 'create, call, read field');
+    my $pair = nested(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', $pair, 10), 13, 'list-context result flattens');
+    like(error_of(CMD_GET_INSTANCE_FIELD, 0, nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail'), 'x')->{message},
+        qr/\AWhoopsie \[expected\]\n\z/, 'a failing inner command fails the message');
+};
+
+subtest 'static fields, arrays and references' => sub {
+    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Greeting'), 'hello', 'scalar variable');
+    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes'), [2, 3, 5], 'array variable');
+    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', '%Colours'), {red => 1}, 'hash variable');
+    ok_value(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '$Greeting', 'bye');
+    is($Sample::Counter::Greeting, 'bye', 'scalar set');
+    ok_value(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', [7]);
+    is_deeply(\@Sample::Counter::Primes, [7], 'array set');
+    like(error_of(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', 3)->{message}, qr/needs a list value/, 'array needs a list');
+
+    my $array = ok_value(CMD_ARRAY, 0, 'a', 'b', [1, 2]);
+    is($array->type, 'ARRAY', 'new array');
+    is(ok_value(CMD_ARRAY_GET_SIZE, 0, $array), 3, 'size');
+    is(ok_value(CMD_ARRAY_GET_RANK, 0, $array), 1, 'rank');
+    is(ok_value(CMD_ARRAY_GET_ITEM, 0, $array, 2, 1), 2, 'nested item');
+    is(ok_value(CMD_ARRAY_GET_ITEM, 0, $array, -3), 'a', 'negative index');
+    ok_value(CMD_ARRAY_SET_ITEM, 0, $array, 3, 'd');
+    is_deeply(ok_value(CMD_RETRIEVE_ARRAY, F_BY_VALUE, $array), ['a', 'b', [1, 2], 'd'], 'retrieve by value');
+    isa_ok(ok_value(CMD_RETRIEVE_ARRAY, 0, $array)->[2], 'Veltrix::Core::Protocol::Handle', 'inner array without by-value');
+    like(error_of(CMD_ARRAY_GET_ITEM, 0, $array, 10)->{message}, qr/index 10 is out of range \(size 4\)/, 'out of range');
+    like(error_of(CMD_ARRAY_SET_ITEM, 0, $array, 1e9, 1)->{message}, qr/out of range/, 'no huge growth');
+
+    my $ref = ok_value(CMD_REFERENCE, 0, "kept \x{263a}");
+    is($ref->type, 'SCALAR', 'plain value kept by reference');
+    is(ok_value(CMD_GET_REF_VALUE, 0, $ref), "kept \x{263a}", 'and read back');
+    my $objects = ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'list_of_objects', 1, 2);
+    is(ref $objects, 'ARRAY', 'unblessed array by value');
+    is($objects->[1]->type, 'Sample::Counter', 'objects inside stay handles');
+};
+
+subtest 'errors become Exception responses' => sub {
+    my $e = error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail');
+    is($e->{message}, "Whoopsie [expected]\n", 'text arrives unchanged');
+    is($e->{class}, '', 'no class for a text');
+    like($e->{stack}, qr/\Adied at .*Counter\.pm line \d+/, 'stack starts at the die');
+    $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'fail_object');
+    is($e->{message}, 'object failure [expected]', 'message of an exception object');
+    is($e->{class}, 'Sample::Error', 'class of an exception object');
+    like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'No::Such::sub')->{message}, qr/Undefined subroutine &No::Such::sub called/, 'missing sub');
+    like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
+    like(error_of(CMD_INVOKE_INSTANCE_METHOD, 0, ok_value(CMD_ARRAY, 0), 'x')->{message}, qr/unblessed ARRAY reference, not an object/, 'unblessed target');
+    like(error_of(CMD_INVOKE_INSTANCE_METHOD, 0, 'x')->{message},
+        qr/\AInvokeInstanceMethod takes at least 2 arguments \(object, method name, arguments\.\.\.\), got 1\n\z/, 'argument count');
+    like(error_of(CMD_VALUE, 0, 1, 2)->{message}, qr/\AValue takes 1 argument \(value\), got 2/, 'too many arguments');
+    like(error_of(CMD_CAST, 0, 1)->{message}, qr/\ACommand type 12 \(Cast\) has no meaning in Perl/, 'meaningless command');
+    like(error_of(99, 0)->{message}, qr/\ACommand type 99 \(command type 99\) has no meaning in Perl/, 'unknown command');
+    like(error_of(CMD_GET_INSTANCE_FIELD, 0, 'text', 'f')->{message}, qr/not a hash-based object \(a plain value\)/, 'field of a non-object');
+    is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
+};
+
+subtest 'files load once and report their errors' => sub {
+    my $dir = tempdir(CLEANUP => 1);
+    open(my $fh, '>', "$dir/script.pl") or die $!;
+    print $fh "package Script; our \$loads++; sub twice { \$_[0] * 2 }\n0;\n";
+    close $fh;
+    ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl");
+    ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl");
+    is($Script::loads, 1, 'loaded once, false last value accepted');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Script::twice', 21), 42, 'sub from the file');
+    open($fh, '>', "$dir/broken.pl") or die $!;
+    print $fh "sub {\n";
+    close $fh;
+    like(error_of(CMD_LOAD_LIBRARY, 0, "$dir/broken.pl")->{message}, qr/Missing right curly/, 'syntax error reported');
+    like(error_of(CMD_LOAD_LIBRARY, 0, "$dir/none.pl")->{message}, qr/cannot read '.*none\.pl': no such file/, 'missing file');
+};
+
+subtest 'launcher entry points' => sub {
+    my $msg = encode_message({called_runtime => 4, calling_runtime => 8, command_type => CMD_VALUE}, 0, [-1]);
+    my $bytes = Veltrix::Core::Receiver::Receiver::send_command(undef, [unpack('C*', $msg)]);
+    is(ref $bytes, 'ARRAY', 'send_command returns an array reference');
+    is_deeply([decode_response(pack('C*', @$bytes))], [CMD_VALUE, -1], 'of response bytes');
+    my $beat = Veltrix::Core::Receiver::Receiver::heart_beat(undef, [4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 11, 0x31, 0x32]);
+    is_deeply($beat, [8, 0, 0, 0, 0, 0, 0, 0, 0, 4, 11, 0x31, 0x32], 'heartbeat echoes its body back');
+    my $info = Veltrix::Core::Receiver::Receiver::get_runtime_info(undef);
+    like($info, qr/^Perl version: 5\.40\.\d+$/m, 'runtime info: version');
+    like($info, qr/^\@INC: /m, 'runtime info: @INC');
+    like($info, qr/Receiver 1\.000/, 'runtime info: module version');
+};
+
+subtest 'random and mutated messages always get a well-formed answer' => sub {
+    srand(20261206);
+    my @seeds = map {
+        encode_message({called_runtime => 4, calling_runtime => 8, command_type => $_->[0]}, 0, $_->[1])
+    } ([CMD_INVOKE_GLOBAL_METHOD, ['List::Util::sum', 1, 2]], [CMD_VALUE, [{a => [1, 'x', "\x00\xff"]}]],
+        [CMD_GET_STATIC_FIELD, ['Sample::Counter', 'Greeting']], [CMD_ARRAY, [1.5, undef, !!1]]);
+    my $bad = 0;
+    for my $i (1 .. 3000) {
+        my $msg;
+        if ($i % 3 == 0) {
+            $msg = pack('C11', 4, 0, 0, 0, 0, 0, 0, 0, 0, 8, int rand 40) . join('', map { chr int rand 256 } 1 .. int rand 40);
+        } else {
+            $msg = $seeds[int rand @seeds];
+            my $pos = 10 + int rand(length($msg) - 10);
+            if ($i % 3 == 1) {
+                substr($msg, $pos, 1) = chr int rand 256;
+            } else {
+                $msg = substr($msg, 0, $pos);
+            }
+        }
+        next if ord(substr($msg, 10, 1)) == CMD_HEART_BEAT;
+        my $response = eval { Veltrix::Core::Receiver::Receiver::execute_message($msg) };
+        my ($type) = eval { decode_response($response // '') };
+        $bad++, diag(unpack('H*', $msg) . ': ' . ($@ || 'no response')) unless defined $type && ($type == CMD_VALUE || $type == CMD_EXCEPTION);
+    }
+    is($bad, 0, 'every answer decodes as a Value or Exception response');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 4, 5), 9, 'valid command still works');
+};
+
+done_testing;
