@@ -1,0 +1,171 @@
+# client.t: Veltrix::Client's commands, values and errors, with the product's receiver module answering in-process.
+use strict;
+use warnings;
+use Test::More;
+
+BEGIN { unshift @INC, $ENV{VELTRIX_PERL_LIB_DIR} // die "VELTRIX_PERL_LIB_DIR is not set\n" }
+
+use Veltrix::Client;
+use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT F_BY_VALUE decode_message);
+use Veltrix::Core::Receiver::Receiver;
+
+# Code the receiver runs for the commands below.
+package Target::Counter {
+    sub new   { my ($class, %a) = @_; bless {count => $a{start} // 0}, $class }
+    sub step  { $_[0]{count} += $_[1] // 1; $_[0] }
+    sub pair  { (1, 'two') }
+    sub nest  { {list => [1, [2, 3]], name => "caf\x{e9}"} }
+    sub fail  { die "Whoopsie [expected]\n" }
+    sub fail_at_line { die "no line feed [expected]" }
+    sub fail_object  { die Target::Error->new("object [expected]") }
+}
+package Target::Error {
+    use overload '""' => sub { $_[0]{text} }, fallback => 1;
+    sub new { bless {text => $_[1]}, $_[0] }
+}
+package main;
+
+my $receiver = \&Veltrix::Core::Receiver::Receiver::execute_message;
+my $perl = Veltrix::Client->new(runtime => 'Perl', transport => $receiver);
+
+sub bytes_of { [unpack 'C*', $_[0]] }
+sub error_of (&) { my ($code) = @_; eval { $code->(); 1 } ? undef : $@ }
+
+subtest 'headers carry runtimes, channel, address octets and a little-endian port' => sub {
+    my $clr = Veltrix::Client->new(runtime => 'Clr', transport => $receiver);
+    is_deeply bytes_of($clr->header('InvokeStaticMethod')), [0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2],
+        'in-memory: called 0, calling Perl (4) at offset 9, type at offset 10';
+
+    my $jvm = Veltrix::Client->new(runtime => 'jvm', version => 3, channel => 'tcp', address => '10.0.0.1',
+                                   port => 8080, transport => $receiver);
+    is_deeply bytes_of($jvm->header(CMD_GET_STATIC_FIELD)), [2, 3, 1, 10, 0, 0, 1, 0x90, 0x1F, 4, 3],
+        'tcp 10.0.0.1:8080 gives octets 10 0 0 1 and port bytes 0x90 0x1F';
+
+    my $tls = Veltrix::Client->new(runtime => 'NETCORE', channel => 'TLS', address => '192.168.254.007',
+                                   port => 65534, transport => $receiver);
+    is_deeply bytes_of($tls->header('Value')), [3, 0, 2, 192, 168, 254, 7, 0xFE, 0xFF, 4, 0],
+        'tls: channel 2, decimal octets (leading zeros are not octal), high port byte second';
+    is $tls->address, '192.168.254.7', 'address normalised';
+
+    is_deeply [map { ord substr(Veltrix::Client->new(runtime => 10, channel => 'tcp', address => '1.2.3.4',
+        port => $_, transport => $receiver)->header(0), 7, 1) } 1, 256, 257], [1, 0, 1], 'low byte first';
+    is ord(Veltrix::Client->new(runtime => 'python2', transport => $receiver)->header(0)), 10, 'Python2 is 10';
+};
+
+subtest 'a message is the header followed by the body the receiver decodes' => sub {
+    my $message = $perl->message('InvokeGlobalMethod', F_LIST_CONTEXT, 'List::Util::sum', 1, 2.5, "x");
+    is_deeply bytes_of(substr $message, 0, 11), [4, 0, 0, 0, 0, 0, 0, 0, 0, 4, 16], 'header';
+    my $decoded = decode_message($message);
+    is $decoded->[0], CMD_INVOKE_GLOBAL_METHOD, 'type';
+    is $decoded->[1], F_LIST_CONTEXT, 'flags';
+    is_deeply $decoded->[2], ['List::Util::sum', 1, 2.5, 'x'], 'arguments';
+};
+
+subtest 'bad client options are refused at the caller' => sub {
+    my @cases = (
+        [{runtime => 'Cobol'}, qr/\AUnknown runtime 'Cobol'/],
+        [{runtime => 11}, qr/\AUnknown runtime '11'/],
+        [{runtime => -1}, qr/\AUnknown runtime '-1'/],
+        [{}, qr/\ARuntime missing/],
+        [{runtime => 0, channel => 'udp'}, qr/\AUnknown channel 'udp'/],
+        [{runtime => 0, channel => 'tcp', port => 80}, qr/\AAn IPv4 address .* got none/],
+        [{runtime => 0, channel => 'tcp', address => '256.0.0.1', port => 80}, qr/got 256\.0\.0\.1/],
+        [{runtime => 0, channel => 'tcp', address => '10.0.0', port => 80}, qr/got 10\.0\.0 /],
+        [{runtime => 0, channel => 'tls', address => '10.0.0.1'}, qr/\AA port from 1 to 65535 .* got none/],
+        [{runtime => 0, channel => 'tcp', address => '10.0.0.1', port => 0}, qr/got 0 /],
+        [{runtime => 0, channel => 'tcp', address => '10.0.0.1', port => 65536}, qr/got 65536 /],
+        [{runtime => 0, port => 80}, qr/\AAn in-memory channel takes no address or port/],
+        [{runtime => 0, version => 256}, qr/\ARuntime version must be a number from 0 to 255, got 256/],
+        [{runtime => 0, colour => 'red'}, qr/\AUnknown option\(s\): colour/],
+        [{runtime => 0, transport => 'send'}, qr/\Atransport must be a code reference/],
+    );
+    for my $case (@cases) {
+        my ($options, $expected) = @$case;
+        my $line = __LINE__ + 1;
+        my $error = error_of { Veltrix::Client->new(%$options) };
+        like $error, $expected, join(',', map {"$_=$options->{$_}"} sort keys %$options);
+        like $error, qr/ at \Q${\__FILE__}\E line $line\.$/, '... reported at the caller';
+    }
+    like error_of { $perl->execute('NoSuchCommand') }, qr/\AUnknown command type 'NoSuchCommand'/, 'command name';
+    like error_of { $perl->message('Value', 4) }, qr/\AFlags must be a combination of F_LIST_CONTEXT and F_BY_VALUE, got 4/,
+        'reserved flag bits';
+};
+
+subtest 'values come back as Perl values' => sub {
+    is $perl->execute('Value', 42), 42, 'integer';
+    is $perl->execute('Value', -9_000_000_000), -9_000_000_000, 'negative 64-bit integer';
+    is $perl->execute('Value', 0.25), 0.25, 'double';
+    is $perl->execute('Value', "caf\x{e9} \x{263a}"), "caf\x{e9} \x{263a}", 'character string';
+    is $perl->execute('Value', "\x00\xff\x80"), "\x00\xff\x80", 'byte string with NUL and high bytes';
+    is $perl->execute('Value', undef), undef, 'undef';
+    ok builtin::is_bool($perl->execute('Value', !!1)) && $perl->execute('Value', !!1), 'true';
+    ok !$perl->execute('Value', !!0), 'false';
+    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, [1, 'a', [undef]]), [1, 'a', [undef]], 'list';
+    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, {k => 'v', n => 1}), {k => 'v', n => 1}, 'map';
+    is $perl->execute('Value', [1])->type, 'ARRAY', 'without the by-value flag an array stays remote';
+    is $perl->invoke_global_method('List::Util::sum', 1, 2, 3), 6, 'global function';
+    is_deeply $perl->execute_with_flags('InvokeStaticMethod', F_LIST_CONTEXT, 'Target::Counter', 'pair'),
+        [1, 'two'], 'list context gives all returned values';
+    is_deeply $perl->execute_with_flags('InvokeStaticMethod', F_BY_VALUE, 'Target::Counter', 'nest'),
+        {list => [1, [2, 3]], name => "caf\x{e9}"}, 'by value: nested structures';
+};
+
+subtest 'handles stand for remote objects and go back as arguments' => sub {
+    my $counter = $perl->create_instance('Target::Counter', start => 5);
+    isa_ok $counter, 'Veltrix::Core::Protocol::Handle';
+    is $counter->type, 'Target::Counter', 'type name';
+    $perl->invoke_instance_method($counter, 'step', 2);
+    is $perl->get_instance_field($counter, 'count'), 7, 'state kept on the other side';
+    is $perl->execute('GetInstanceField',
+        $perl->nested('InvokeInstanceMethod', $perl->nested('CreateClassInstance', 'Target::Counter', start => 1),
+                      'step', 10), 'count'), 11, 'nested commands run first';
+    is $perl->release($counter), undef, 'released';
+    my $error = error_of { $perl->get_instance_field($counter, 'count') };
+    isa_ok $error, 'Veltrix::Client::Exception';
+    is "$error", 'No Perl value with handle ' . $counter->id . " (released or never created)\n",
+        'a released handle is refused';
+};
+
+subtest 'Exception answers die as Veltrix::Client::Exception with the remote text' => sub {
+    my $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail') };
+    isa_ok $error, 'Veltrix::Client::Exception';
+    is "$error", "Whoopsie [expected]\n", 'stringifies to the remote text, unchanged';
+    is $error->message, "Whoopsie [expected]\n", 'message';
+    is $error->class, '', 'no class for a plain text';
+    like $error->stack, qr/\Adied at \S+ line \d+\nTarget::Counter::fail called at /, 'remote stack';
+    is $error->runtime, 4, 'raised by runtime 4';
+
+    $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail_at_line') };
+    like "$error", qr/\Ano line feed \[expected\] at \S+client\.t line \d+\.\n\z/, "Perl's location kept";
+
+    $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail_object') };
+    is "$error", 'object [expected]', 'an exception object gives its text';
+    is $error->class, 'Target::Error', '... and its class';
+
+    $error = error_of { $perl->execute('GetModule', 'x') };
+    is "$error", "Command type 8 (GetModule) has no meaning in Perl\n", 'refused command type';
+
+    is $perl->execute('Value', 'after'), 'after', 'the next command works';
+};
+
+subtest 'answers that are not a value or an exception are refused' => sub {
+    my $answer;
+    my $client = Veltrix::Client->new(runtime => 'Clr', transport => sub { $answer });
+    $answer = pack('C11 C q<', 4, (0) x 8, 0, 5, 3, 1);
+    is error_of { $client->execute('Value', 1) }, "Unexpected answer: command type 5 (CreateClassInstance)\n",
+        'unexpected command type';
+    $answer = "\x04\x00\x00";
+    like error_of { $client->execute('Value', 1) }, qr/\AMalformed command: response of 3 bytes is shorter/,
+        'short answer';
+    $answer = pack('C11 C q<', 4, (0) x 8, 0, 10, 3, 1);
+    like error_of { $client->execute('Value', 1) }, qr/\AMalformed command: an Exception answer must carry a map/,
+        'exception answer without a map';
+    $answer = pack('C11 C', 4, (0) x 8, 0, 11, 0);
+    is $client->execute('HeartBeat'), undef, 'a heartbeat answer gives its value';
+
+    my $failure = bless {}, 'Some::Failure';
+    my $failing = Veltrix::Client->new(runtime => 'Clr', transport => sub { die $failure });
+    is error_of { $failing->execute('Value', 1) }, $failure, "the transport's own failure passes unchanged";
+};
+
+done_testing;
