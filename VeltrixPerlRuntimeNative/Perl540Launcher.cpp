@@ -133,6 +133,13 @@ void registerLauncherRoutines() {
     newXS(stringifyRoutine, stringifyXs, file);
 }
 
+// Whether the last eval'ed call died. A reference in $@ counts without asking it: its overloaded
+// truth test could die again, outside any eval.
+bool perlCallDied() {
+    SV* error = ERRSV;
+    return SvROK(error) || SvTRUE_nomg(error);
+}
+
 // A value whose string form needs no Perl code (no magic, no reference).
 bool isPlainScalar(SV* value) {
     return !SvGMAGICAL(value) && !SvROK(value);
@@ -145,14 +152,16 @@ std::string perlText(SV* value) {
         const char* text = SvPV(value, length);
         return std::string(text, length);
     }
+    // A copy: the eval'ed call clears $@, which may be the very value.
+    SV* argument = SvGMAGICAL(value) ? value : sv_2mortal(newSVsv_nomg(value));
     dSP;
     PUSHMARK(SP);
-    XPUSHs(value);
+    XPUSHs(argument);
     PUTBACK;
     int count = call_pv(stringifyRoutine, G_EVAL | G_SCALAR);
     SPAGAIN;
     std::string text = "(value could not be converted to text)";
-    if (!SvTRUE(ERRSV) && count == 1) {
+    if (!perlCallDied() && count == 1) {
         STRLEN length = 0;
         const char* converted = SvPV(TOPs, length);
         text.assign(converted, length);
@@ -273,7 +282,7 @@ int Perl540Launcher::SendCommand(byte* messageByteArray, int32_t messageByteArra
         PUTBACK;
         int count = call_pv(responseBytesRoutine, G_EVAL | G_LIST);
         SPAGAIN;
-        if (SvTRUE(ERRSV) || count != 3) raise(missingElement);
+        if (perlCallDied() || count != 3) raise(missingElement);
         bool complete = SvTRUE(POPs);
         responseLen = static_cast<int32_t>(SvIV(POPs));
         STRLEN converted = 0;
@@ -337,7 +346,7 @@ std::string Perl540Launcher::GetRuntimeInfoFromManagedRuntime() {
     SPAGAIN;
 
     std::string runtimeInfo;
-    if (SvTRUE(ERRSV)) {
+    if (perlCallDied()) {
         SP -= count;  // the undef a failed call leaves
         PUTBACK;
         runtimeInfo = "Perl error in GetRuntimeInfoFromManagedRuntime: " + perlText(ERRSV);
