@@ -1,0 +1,74 @@
+// Codec.h: builds command messages and reads responses in the command format (docs/command-format.md).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "HostClient/Value.h"
+#include "_common.h"
+
+namespace VeltrixNS::HostClient {
+
+// Value type tags.
+enum class Tag : uint8_t {
+    Null = 0,
+    False = 1,
+    True = 2,
+    Int64 = 3,
+    Double = 4,
+    String = 5,
+    Bytes = 6,
+    List = 7,
+    Map = 8,
+    Handle = 9,
+    Command = 10,
+};
+
+constexpr size_t HeaderLength = 11;
+constexpr int MaxDepth = 64;
+constexpr uint8_t PerlRuntimeNumber = 4;
+constexpr uint8_t CppRuntimeNumber = 8;
+
+// A response that does not follow the format.
+class MalformedResponse : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Appends the encoded forms to a buffer that is reused from message to message.
+class Encoder {
+public:
+    explicit Encoder(std::vector<byte>& out) : out_(out) {}
+
+    // The 11 header bytes of an in-memory command from C++ to Perl.
+    void header(CommandType type, uint8_t calledRuntimeVersion = 0);
+    void commandBody(uint8_t flags, std::span<const Argument> args, int depth = 0);
+    void value(const Value& v, int depth = 0);
+
+    // A whole message: header and body.
+    static void message(std::vector<byte>& out, const Command& command);
+
+private:
+    void u8(uint8_t b) { out_.push_back(b); }
+    void u32(uint32_t n);
+    void u64(uint64_t n);
+    void text(Tag tag, const std::string& s);
+
+    std::vector<byte>& out_;
+};
+
+// Makes the Handle for each handle id a response carries.
+using HandleFactory = std::function<Handle(uint64_t id, std::string type)>;
+
+struct Response {
+    CommandType type = CommandType::Value;
+    Value value;
+};
+
+// Reads a response: header, then exactly one value. Throws MalformedResponse with the reason and offset.
+Response DecodeResponse(std::span<const byte> bytes, const HandleFactory& handles);
+
+}  // namespace VeltrixNS::HostClient

@@ -1,0 +1,26 @@
+# Greeter.pm: example Perl code for the C++ host demo (a function, a class with a method and a field).
+package Example::Greeter;
+
+use strict;
+use warnings;
+
+# A plain function.
+sub greeting {
+    my ($name) = @_;
+    return sprintf('Hello, %s, from Perl %vd', $name // 'stranger', $^V);
+}
+
+# A class: new(name => ...), the method greet, the fields name and greeted.
+sub new {
+    my ($class, %args) = @_;
+    return bless {name => $args{name} // 'Perl', greeted => 0}, $class;
+}
+
+sub greet {
+    my ($self, $who) = @_;
+    die "Nobody to greet [expected]\n" unless defined $who && length $who;
+    $self->{greeted}++;
+    return "$self->{name} greets $who";
+}
+
+1;
