@@ -60,7 +60,16 @@ static byte to_byte(pTHX_ IV value, const char* what) {
     return (byte)value;
 }
 
+/* The first call loads the bridge of the module's product tree (Veltrix::Bridge::Native::load); a load
+ * failure dies from there with its NativeError. Loading at "use" instead would have require turn the
+ * error object into text. */
 static void require_bridge(pTHX) {
+    if (bridgeHandle != NULL) return;
+    {
+        dSP;
+        PUSHMARK(SP);
+        call_pv("Veltrix::Bridge::Native::load", G_DISCARD | G_NOARGS);
+    }
     if (bridgeHandle == NULL) die_native(aTHX_ "load", -1, newSVpvs("The bridge library is not loaded"));
 }
 

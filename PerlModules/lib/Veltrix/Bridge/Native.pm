@@ -24,8 +24,11 @@ sub library_path {
     return File::Spec->catfile($root, qw(Binaries Native Windows X64), BRIDGE_FILE_NAME);
 }
 
-# Loads the bridge once per process; inside a process that hosts this interpreter it is the same module.
-load_library(library_path()) unless library_handle();
+# Loads the bridge once per process (the first command does it too); inside a process that hosts this
+# interpreter it is the module already there. Returns the library handle.
+sub load {
+    return library_handle() || load_library(library_path());
+}
 
 package Veltrix::Bridge::NativeError;
 
@@ -53,7 +56,7 @@ Veltrix::Bridge::Native - send command messages out of Perl through the bridge l
 =head1 DESCRIPTION
 
 Loads F<Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll> of the product tree that holds
-this module and calls its exports. C<send_command> takes a command message as a byte string, calls
+this module (at the first call, or with C<load>) and calls its exports. C<send_command> takes a command message as a byte string, calls
 C<SendCommand> and C<ReadResponse> once each and returns the response as a byte string.
 C<set_embedded_runtime>, C<deploy_runtime>, C<set_config_source> and C<set_working_directory> return
 the export's result. A failure result of an export (-2 to -7) dies with a
