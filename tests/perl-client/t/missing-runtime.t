@@ -31,6 +31,13 @@ subtest 'the same process succeeds once the library is there' => sub {
     is substr(Veltrix::Bridge::Native::send_command($message), 11), substr($message, 11), 'answered';
 };
 
+subtest 'a runtime library without CreateReceiver is reported with code 014' => sub {
+    $tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_NO_RECEIVER'), 'VeltrixGoRuntimeNative.dll');
+    my $error = error_of { Veltrix::Client->new(runtime => 'Go')->execute('Value', 1) };
+    is "$error", "Veltrix Core Exception: Exception code 014. \nReinstall Veltrix package", 'text';
+    is $error->result, -2, 'result';
+};
+
 subtest 'a product tree without the bridge fails at the first command with the loader text' => sub {
     my $bare = VeltrixTestTree->new(bridge => 0);
     my $bridge = File::Spec->catfile($bare->native_dir, 'VeltrixPerl540RuntimeNative.dll');

@@ -1,0 +1,11 @@
+# VeltrixStandin.pm: reads and controls the call log of a stand-in library loaded in this process.
+package VeltrixStandin;
+
+use strict;
+use warnings;
+use XSLoader;
+
+our $VERSION = '1.00';
+XSLoader::load(__PACKAGE__, $VERSION);
+
+1;
