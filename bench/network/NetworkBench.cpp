@@ -1,0 +1,567 @@
+// NetworkBench.cpp: round trips through the TCP and TLS client libraries, each beside a bare socket ping-pong
+// of the same size on the same placement (the floor). Run it as is (client and server threads on different
+// cores when two are allowed) and under `taskset -c 0` (everything on one core).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ITransport.h"
+#include "Wire/FrameIo.h"
+#include "Wire/SocketStream.h"
+#include "Wire/TlsSetup.h"
+
+namespace {
+
+namespace Wire = VeltrixNS::Native::TcpClient::Wire;
+using VeltrixNS::Native::Interfaces::ITransport;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kHeartBeatBytes = 13;
+constexpr std::size_t kMiB = 1u << 20;
+constexpr std::size_t kAckBytes = 11;
+
+// ---- placement -------------------------------------------------------------------------------------------------
+
+struct Placement {
+    int clientCpu = -1;
+    int serverCpu = -1;
+    std::string name;
+};
+
+const Placement& GetPlacement() {
+    static Placement placement = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        sched_getaffinity(0, sizeof set, &set);
+        std::vector<int> cpus;
+        for (int i = 0; i < CPU_SETSIZE; ++i)
+            if (CPU_ISSET(i, &set)) cpus.push_back(i);
+        Placement p;
+        if (cpus.size() >= 2) {
+            p.clientCpu = cpus[0];
+            p.serverCpu = cpus[1];
+            p.name = "split-cores(" + std::to_string(cpus[0]) + "," + std::to_string(cpus[1]) + ")";
+        } else {
+            p.name = "one-core(" + std::to_string(cpus.empty() ? -1 : cpus[0]) + ")";
+        }
+        return p;
+    }();
+    return placement;
+}
+
+void Pin(int cpu) {
+    if (cpu < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+// ---- certificates ----------------------------------------------------------------------------------------------
+
+struct Certificates {
+    std::filesystem::path dir;
+    Certificates() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "veltrix-bench-certs-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        dir = pattern;
+        std::string d = dir.string();
+        auto run = [](const std::string& c) {
+            if (std::system((c + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + c);
+        };
+        run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + "/ca.key -out " +
+            d + "/ca.pem -days 2 -subj /CN=BenchCA");
+        run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + "/server.key -out " +
+            d + "/server.csr -subj /CN=localhost");
+        std::ofstream(d + "/ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
+            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d + "/ext");
+        setenv("VELTRIX_TLS_CA_FILE", Path("ca.pem").c_str(), 1);
+    }
+    ~Certificates() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string Path(const char* name) const { return (dir / name).string(); }
+};
+
+const Certificates& Certs() {
+    static Certificates certificates;
+    return certificates;
+}
+
+// ---- servers inside the benchmark ------------------------------------------------------------------------------
+
+// Accepts on 127.0.0.1 and runs `serve(fd)` on a thread of its own per connection, pinned to the server core.
+class BenchServer {
+public:
+    explicit BenchServer(std::function<void(int)> serve) : serve_(std::move(serve)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof a;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), l) != 0 || ::listen(fd_, 128) != 0) {
+            throw std::runtime_error("bench server cannot listen");
+        }
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] {
+            for (;;) {
+                int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0) return;
+                int on = 1;
+                ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                std::lock_guard<std::mutex> lock(mutex_);
+                open_.push_back(c);
+                workers_.emplace_back([this, c] {
+                    Pin(GetPlacement().serverCpu);
+                    try {
+                        serve_(c);
+                    } catch (const std::exception&) {
+                    }
+                });
+            }
+        });
+    }
+    ~BenchServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        acceptor_.join();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (int c : open_) ::shutdown(c, SHUT_RDWR);
+        }
+        for (auto& w : workers_) w.join();
+        for (int c : open_) ::close(c);
+        ::close(fd_);
+    }
+    unsigned short Port() const { return port_; }
+
+private:
+    std::function<void(int)> serve_;
+    int fd_;
+    unsigned short port_;
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::vector<int> open_;
+    std::list<std::thread> workers_;
+};
+
+bool ReadExactly(int fd, void* data, std::size_t size) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::recv(fd, p, size, 0);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteExactly(int fd, const void* data, std::size_t size) {
+    auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Bare floor: read `in` bytes, answer `out` bytes.
+void ServeBare(int fd, std::size_t in, std::size_t out) {
+    Bytes buffer(std::max(in, out), 0x31);
+    while (ReadExactly(fd, buffer.data(), in) && WriteExactly(fd, buffer.data(), out)) {
+    }
+}
+
+SSL_CTX* ServerSslContext() {
+    static SSL_CTX* context = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_set_num_tickets(c, 0);
+        SSL_CTX_use_certificate_chain_file(c, Certs().Path("server.pem").c_str());
+        SSL_CTX_use_PrivateKey_file(c, Certs().Path("server.key").c_str(), SSL_FILETYPE_PEM);
+        return c;
+    }();
+    return context;
+}
+
+// Bare TLS floor: OpenSSL straight on a blocking socket.
+void ServeBareTls(int fd, std::size_t in, std::size_t out) {
+    SSL* ssl = SSL_new(ServerSslContext());
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+        Bytes buffer(std::max(in, out), 0x31);
+        for (;;) {
+            std::size_t got = 0;
+            while (got < in) {
+                int n = SSL_read(ssl, buffer.data() + got, static_cast<int>(in - got));
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            if (got < in || SSL_write(ssl, buffer.data(), static_cast<int>(out)) <= 0) break;
+        }
+    }
+    SSL_free(ssl);
+}
+
+// Framed server with the product's wire layer: answers every command with `responseBytes` bytes (a heartbeat
+// answer copies the command's 13 bytes).
+void ServeFramed(int fd, bool tls, std::size_t responseBytes) {
+    static asio::ssl::context* context = [] {
+        static asio::ssl::context c(asio::ssl::context::tls_server);
+        Wire::ConfigureServerContext(c, {Certs().Path("server.pem"), Certs().Path("server.key"), ""});
+        return &c;
+    }();
+    Wire::SocketStream socket(::dup(fd));
+    Wire::FrameReader reader(Wire::kDefaultMaxFrameBytes);
+    Bytes response(responseBytes, 0), scratch;
+    auto loop = [&](auto& stream) {
+        for (;;) {
+            Wire::FrameView frame = reader.Read(stream);
+            std::memcpy(response.data(), frame.body, std::min<std::size_t>(frame.length, responseBytes));
+            Wire::WriteFrame(stream, Wire::FrameKind::Response, response.data(),
+                             static_cast<std::uint32_t>(responseBytes), scratch, tls);
+        }
+    };
+    if (tls) {
+        asio::ssl::stream<Wire::SocketStream&> stream(socket, *context);
+        stream.handshake(asio::ssl::stream_base::server);
+        loop(stream);
+    } else {
+        loop(socket);
+    }
+}
+
+// ---- clients ---------------------------------------------------------------------------------------------------
+
+ITransport* NewChannel(bool tls, unsigned short port) {
+    static void* tcp = dlopen(VELTRIX_NATIVE_DIR "/VeltrixTcpClient.dll", RTLD_NOW);
+    static void* tlsLibrary = dlopen(VELTRIX_NATIVE_DIR "/VeltrixTcpTlsClient.dll", RTLD_NOW);
+    void* library = tls ? tlsLibrary : tcp;
+    if (library == nullptr) throw std::runtime_error("client library missing");
+    auto create =
+        reinterpret_cast<ITransport* (*)(std::string, unsigned short)>(dlsym(library, "CreateTransportChannel"));
+    return create("127.0.0.1", port);
+}
+
+int ConnectBare(unsigned short port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("connect");
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+Bytes HeartBeat() {
+    return Bytes{4, 0, 1, 127, 0, 0, 1, 0, 0, 8, 11, 0x31, 0x32};
+}
+
+// Latency samples per benchmark thread; p50/p99 averaged over threads.
+void Report(benchmark::State& state, std::vector<double>& samples) {
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) {
+        return samples.empty() ? 0.0 : samples[static_cast<std::size_t>(q * (samples.size() - 1))];
+    };
+    state.counters["p50_us"] = benchmark::Counter(at(0.50), benchmark::Counter::kAvgThreads);
+    state.counters["p99_us"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
+    state.counters["rt_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(GetPlacement().name);
+}
+
+template <typename Step>
+void Measure(benchmark::State& state, Step&& step) {
+    std::vector<double> samples;
+    samples.reserve(1 << 20);
+    for (auto _ : state) {
+        auto start = Clock::now();
+        step();
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    Report(state, samples);
+}
+
+// A server made once per process for each kind, reused by every run of that kind.
+std::unique_ptr<BenchServer> bareHeartBeat, bareTlsHeartBeat, framedHeartBeat, framedTlsHeartBeat, bareMiB, framedMiB,
+    bareTlsMiB, framedTlsMiB;
+
+BenchServer& ServerFor(std::unique_ptr<BenchServer>& slot, std::function<void(int)> serve) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!slot) slot = std::make_unique<BenchServer>(std::move(serve));
+    return *slot;
+}
+
+// ---- benchmarks ------------------------------------------------------------------------------------------------
+
+void BM_BareHeartBeat(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(bareHeartBeat, [](int fd) { ServeBare(fd, kHeartBeatBytes, kHeartBeatBytes); });
+    int fd = ConnectBare(server.Port());
+    Bytes message = HeartBeat(), answer(kHeartBeatBytes);
+    Measure(state, [&] {
+        WriteExactly(fd, message.data(), message.size());
+        ReadExactly(fd, answer.data(), answer.size());
+    });
+    ::close(fd);
+}
+
+void BM_TcpClientHeartBeat(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(framedHeartBeat, [](int fd) { ServeFramed(fd, false, kHeartBeatBytes); });
+    std::unique_ptr<ITransport> channel(NewChannel(false, server.Port()));
+    Bytes message = HeartBeat(), answer(kHeartBeatBytes);
+    channel->Initialize(8, 4, 0);
+    Measure(state, [&] {
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        channel->ReadResponse(answer.data(), n);
+    });
+}
+
+void BM_BareTlsHeartBeat(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(bareTlsHeartBeat, [](int fd) { ServeBareTls(fd, kHeartBeatBytes, kHeartBeatBytes); });
+    static SSL_CTX* context = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_load_verify_locations(c, Certs().Path("ca.pem").c_str(), nullptr);
+        SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+        return c;
+    }();
+    int fd = ConnectBare(server.Port());
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if (SSL_connect(ssl) != 1) {
+        state.SkipWithError("bare TLS handshake failed");
+        SSL_free(ssl);
+        ::close(fd);
+        return;
+    }
+    Bytes message = HeartBeat(), answer(kHeartBeatBytes);
+    Measure(state, [&] {
+        SSL_write(ssl, message.data(), static_cast<int>(message.size()));
+        std::size_t got = 0;
+        while (got < answer.size()) {
+            int n = SSL_read(ssl, answer.data() + got, static_cast<int>(answer.size() - got));
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+    });
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    ::close(fd);
+}
+
+void BM_TlsClientHeartBeat(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    Certs();
+    auto& server = ServerFor(framedTlsHeartBeat, [](int fd) { ServeFramed(fd, true, kHeartBeatBytes); });
+    std::unique_ptr<ITransport> channel(NewChannel(true, server.Port()));
+    Bytes message = HeartBeat(), answer(kHeartBeatBytes);
+    channel->Initialize(8, 4, 0);
+    Measure(state, [&] {
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        channel->ReadResponse(answer.data(), n);
+    });
+}
+
+void BM_TlsHandshake(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    Certs();
+    auto& server = ServerFor(framedTlsHeartBeat, [](int fd) { ServeFramed(fd, true, kHeartBeatBytes); });
+    Measure(state, [&] {
+        std::unique_ptr<ITransport> channel(NewChannel(true, server.Port()));
+        channel->Initialize(8, 4, 0);
+    });
+}
+
+void BM_BareMiB(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(bareMiB, [](int fd) { ServeBare(fd, kMiB, kAckBytes); });
+    int fd = ConnectBare(server.Port());
+    Bytes message(kMiB, 0x5a), answer(kAckBytes);
+    Measure(state, [&] {
+        WriteExactly(fd, message.data(), message.size());
+        ReadExactly(fd, answer.data(), answer.size());
+    });
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMiB));
+    ::close(fd);
+}
+
+void BM_TcpClientMiB(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(framedMiB, [](int fd) { ServeFramed(fd, false, kAckBytes); });
+    std::unique_ptr<ITransport> channel(NewChannel(false, server.Port()));
+    Bytes message(kMiB, 0x5a), answer(kAckBytes);
+    message[10] = 0;
+    Measure(state, [&] {
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        channel->ReadResponse(answer.data(), n);
+    });
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMiB));
+}
+
+void BM_BareTlsMiB(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    auto& server = ServerFor(bareTlsMiB, [](int fd) { ServeBareTls(fd, kMiB, kAckBytes); });
+    static SSL_CTX* context = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_load_verify_locations(c, Certs().Path("ca.pem").c_str(), nullptr);
+        SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+        return c;
+    }();
+    int fd = ConnectBare(server.Port());
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    SSL_connect(ssl);
+    Bytes message(kMiB, 0x5a), answer(kAckBytes);
+    Measure(state, [&] {
+        std::size_t sent = 0;
+        while (sent < message.size()) {
+            int n = SSL_write(ssl, message.data() + sent, static_cast<int>(message.size() - sent));
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        std::size_t got = 0;
+        while (got < answer.size()) {
+            int n = SSL_read(ssl, answer.data() + got, static_cast<int>(answer.size() - got));
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+    });
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMiB));
+    SSL_free(ssl);
+    ::close(fd);
+}
+
+void BM_TlsClientMiB(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    Certs();
+    auto& server = ServerFor(framedTlsMiB, [](int fd) { ServeFramed(fd, true, kAckBytes); });
+    std::unique_ptr<ITransport> channel(NewChannel(true, server.Port()));
+    Bytes message(kMiB, 0x5a), answer(kAckBytes);
+    Measure(state, [&] {
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        channel->ReadResponse(answer.data(), n);
+    });
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMiB));
+}
+
+// ---- through veltrix-server and the real Perl runtime (heartbeat; when the product can serve it) ---------------
+
+class PerlServer {
+public:
+    PerlServer() {
+        int out[2];
+        if (::pipe(out) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (GetPlacement().serverCpu >= 0) {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                CPU_SET(GetPlacement().serverCpu, &set);
+                sched_setaffinity(0, sizeof set, &set);
+            }
+            ::dup2(out[1], 1);
+            ::close(out[0]);
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execl(VELTRIX_SERVER_PROGRAM, VELTRIX_SERVER_PROGRAM, "--port", "0", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        auto colon = line.rfind(':');
+        if (line.rfind("listening on ", 0) == 0 && colon != std::string::npos)
+            port_ = std::stoi(line.substr(colon + 1));
+    }
+    ~PerlServer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    int Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+void BM_PerlServerHeartBeat(benchmark::State& state) {
+    Pin(GetPlacement().clientCpu);
+    static PerlServer server;
+    if (server.Port() == 0) {
+        state.SkipWithError("veltrix-server did not start");
+        return;
+    }
+    std::unique_ptr<ITransport> channel(NewChannel(false, static_cast<unsigned short>(server.Port())));
+    Bytes message = HeartBeat(), answer(64);
+    try {
+        channel->Initialize(8, 4, 0);
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        if (n < 11 || n > 64)
+            throw std::runtime_error("unexpected heartbeat answer of " + std::to_string(n) + " bytes");
+        channel->ReadResponse(answer.data(), n);
+        if (answer[10] != 11) throw std::runtime_error("the Perl runtime did not answer the heartbeat");
+    } catch (const std::exception& error) {
+        state.SkipWithError(error.what());
+        return;
+    }
+    Measure(state, [&] {
+        int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
+        channel->ReadResponse(answer.data(), n);
+    });
+}
+
+}  // namespace
+
+BENCHMARK(BM_BareHeartBeat)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_TcpClientHeartBeat)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_BareTlsHeartBeat)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_TlsClientHeartBeat)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_PerlServerHeartBeat)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_TlsHandshake)->UseRealTime();
+BENCHMARK(BM_BareMiB)->UseRealTime();
+BENCHMARK(BM_TcpClientMiB)->UseRealTime();
+BENCHMARK(BM_BareTlsMiB)->UseRealTime();
+BENCHMARK(BM_TlsClientMiB)->UseRealTime();
+
+BENCHMARK_MAIN();
