@@ -1,5 +1,6 @@
 // FrameIo.h: reading and writing frames over a plain or TLS stream, with reused buffers.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
@@ -90,8 +91,15 @@ void WriteFrame(Stream& stream, FrameKind kind, const std::uint8_t* body, std::u
     } else {
         std::uint8_t header[kHeaderSize];
         EncodeHeader(header, kind, length);
+        // Not asio::write: it hands out at most 64 KiB per call, and large frames should leave in few system calls.
         std::array<asio::const_buffer, 2> buffers{asio::buffer(header, kHeaderSize), asio::buffer(body, length)};
-        asio::write(stream, buffers, ec);
+        while (buffers[0].size() + buffers[1].size() != 0 && !ec) {
+            std::size_t n = stream.write_some(buffers, ec);
+            std::size_t first = std::min(n, buffers[0].size());
+            buffers[0] += first;
+            buffers[1] += n - first;
+            if (buffers[0].size() == 0) buffers = {buffers[1], asio::const_buffer()};
+        }
     }
     if (ec) ThrowStreamError(ec, "writing a frame");
 }
