@@ -1,5 +1,6 @@
 // ServerTest.cpp: veltrix-server with a stand-in runtime: serving, Exception answers, bad input and faults.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -158,6 +159,26 @@ TEST_F(RuntimeServer, SlowAndIdleClientsAreCutOffWhileOthersAreServed) {
     // The client's own connection went idle too; its next command reconnects on its own.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(Text(RoundTrip(*channel, Message("again")), 11), "again");
+}
+
+TEST_F(RuntimeServer, AServerKilledMidCommandFailsThatCommandAndTheNextReconnects) {
+    auto server = std::make_unique<ServerProcess>(Arguments({}));
+    unsigned short port = server->Port();
+    auto channel = ClientLibrary(false).Channel("127.0.0.1", port);
+    EXPECT_EQ(Text(RoundTrip(*channel, Message("before")), 11), "before");
+    std::thread killer([pid = server->Pid()] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::kill(pid, SIGKILL);
+    });
+    std::string error = ErrorOf([&] { RoundTrip(*channel, Message("sleep:5000")); });
+    killer.join();
+    EXPECT_NE(error.find("VeltrixTcpClient: 127.0.0.1:" + std::to_string(port) +
+                         ": command failed: the server closed the connection before answering"),
+              std::string::npos)
+        << error;
+    server.reset();
+    ServerProcess again(Arguments({"--port", std::to_string(port)}));
+    EXPECT_EQ(Text(RoundTrip(*channel, Message("after")), 11), "after");
 }
 
 TEST_F(RuntimeServer, AThousandConnectionsOpenedAndClosedLeaveItServing) {
