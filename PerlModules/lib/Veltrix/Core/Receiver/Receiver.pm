@@ -11,6 +11,8 @@ BEGIN {
     my $self = File::Spec->rel2abs(__FILE__);
     (my $lib = $self) =~ s{[\\/]Veltrix[\\/]Core[\\/]Receiver[\\/]Receiver\.pm\z}{};
     unshift @INC, $lib if $lib ne $self && !grep { ref \$_ eq 'SCALAR' && $_ eq $lib } @INC;
+    # Run as the main program, the file is not in %INC: a later `use` of it must not load it twice.
+    $INC{'Veltrix/Core/Receiver/Receiver.pm'} //= $self;
 }
 
 use overload ();
@@ -65,9 +67,9 @@ sub _need_name {
 }
 
 sub _call {
-    my ($flags, $code) = splice @_, 0, 2;
-    return ([$code->(@_)], AS_LIST) if $flags & F_LIST_CONTEXT;
-    return (scalar $code->(@_), AS_VALUE);
+    my ($flags, $code, $args) = @_;
+    return ([$code->(@$args)], AS_LIST) if $flags & F_LIST_CONTEXT;
+    return (scalar $code->(@$args), AS_VALUE);
 }
 
 sub _load_library {
@@ -75,7 +77,10 @@ sub _load_library {
     my $name = _need_name('LoadLibrary', $args->[0]);
     if ($name =~ $module_name && $name !~ /\.p[lm]\z/) {
         (my $file = $name) =~ s{::}{/}g;
-        require "$file.pm";
+        {
+            package main;
+            require "$file.pm";
+        }
         return (!!1, AS_VALUE);
     }
     my $path = File::Spec->rel2abs($name);
@@ -83,7 +88,11 @@ sub _load_library {
     die "LoadLibrary: cannot read '$path': no such file\n" unless -f $path;
     die "LoadLibrary: cannot read '$path': permission denied\n" unless -r _;
     local $@;
-    do $path;
+    {
+        # A file runs in package main, whoever loads it.
+        package main;
+        do $path;
+    }
     die $@ if $@;
     $INC{$path} = $path;
     return (!!1, AS_VALUE);
@@ -128,12 +137,13 @@ sub _invoke_static {
     my ($package, $method, @rest) = @$args;
     _need_package('InvokeStaticMethod', $package);
     _need_name('InvokeStaticMethod', $method);
-    return _call($flags, sub { $package->$method(@_) }, @rest);
+    return ([$package->$method(@rest)], AS_LIST) if $flags & F_LIST_CONTEXT;
+    return (scalar $package->$method(@rest), AS_VALUE);
 }
 
 sub _invoke_global {
     my ($flags, $args) = @_;
-    my ($name, @rest) = @$args;
+    my $name = $args->[0];
     my $code;
     if (ref $name && reftype($name) eq 'CODE') {
         $code = $name;
@@ -144,7 +154,7 @@ sub _invoke_global {
         die "Undefined subroutine &$name called\n" unless defined &{$name};
         $code = \&{$name};
     }
-    return _call($flags, $code, @rest);
+    return _call($flags, $code, [@$args[1 .. $#$args]]);
 }
 
 sub _create_instance {
@@ -162,7 +172,8 @@ sub _invoke_instance {
         if ref $target && !blessed $target;
     die "InvokeInstanceMethod: expected a method name or a code handle\n"
         unless defined $method && (!ref $method || reftype($method) eq 'CODE');
-    return _call($flags, sub { $target->$method(@_) }, @rest);
+    return ([$target->$method(@rest)], AS_LIST) if $flags & F_LIST_CONTEXT;
+    return (scalar $target->$method(@rest), AS_VALUE);
 }
 
 sub _hash_object {
@@ -355,6 +366,7 @@ sub _on_die {
 
 sub _response_header {
     my ($msg, $type) = @_;
+    return substr($msg, 9, 1) . "\0\0\0\0\0\0\0\0" . substr($msg, 0, 1) . chr($type) if length $msg > 10;
     # Towards the caller: its runtime at byte 0, ours at byte 9.
     my $caller = length $msg > 9 ? ord substr($msg, 9, 1) : 0;
     my $self = length $msg > 0 ? ord substr($msg, 0, 1) : PERL_RUNTIME;
