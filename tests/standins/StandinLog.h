@@ -15,12 +15,15 @@ namespace standin {
 struct Log {
     std::mutex mutex;
     std::string text;
+    std::string snapshot;  // what StandinCallLog() last handed out
     bool recording = true;
 };
 
+// A static object, not a heap one: a stand-in may be unloaded (a transport frees it), and then its memory
+// must go with it.
 inline Log& TheLog() {
-    static Log* log = new Log;  // never deleted: objects of the library may still write while it unloads
-    return *log;
+    static Log log;
+    return log;
 }
 
 inline void Record(const std::string& line) {
@@ -48,11 +51,10 @@ inline std::string Bytes(const byte* bytes, int32_t length) {
 
 // Controls shared by every stand-in library.
 VELTRIX_EXPORT const char* StandinCallLog() {
-    static thread_local std::string copy;
     standin::Log& log = standin::TheLog();
     std::lock_guard<std::mutex> lock(log.mutex);
-    copy = log.text;
-    return copy.c_str();
+    log.snapshot = log.text;
+    return log.snapshot.c_str();
 }
 
 VELTRIX_EXPORT void StandinClearLog() {

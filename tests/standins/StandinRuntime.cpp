@@ -115,9 +115,10 @@ VELTRIX_EXPORT IReceiver* CreateReceiver(int32_t mode) {
 #ifdef STANDIN_NULL_RECEIVER
     return nullptr;
 #else
-    // Process-wide and never deleted, as a real runtime library keeps its receiver.
-    static StandinReceiver* receiver = new StandinReceiver;
-    return receiver;
+    // One per loaded library and never deleted by a caller, as a real runtime library keeps its receiver;
+    // it goes when the library is unloaded.
+    static StandinReceiver receiver;
+    return &receiver;
 #endif
 }
 #endif
@@ -128,8 +129,8 @@ VELTRIX_EXPORT ITransmitter* CreateTransmitter(int32_t mode) {
 #ifdef STANDIN_NULL_TRANSMITTER
     return nullptr;
 #else
-    static StandinTransmitter* transmitter = new StandinTransmitter;
-    return transmitter;
+    static StandinTransmitter transmitter;
+    return &transmitter;
 #endif
 }
 #endif
