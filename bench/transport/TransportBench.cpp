@@ -74,6 +74,38 @@ void TransmitterInMemory(benchmark::State& state) {
 }
 BENCHMARK(TransmitterInMemory);
 
+// The bridge's exported SendCommand and ReadResponse, in a tree of its own with the same stand-ins.
+struct BridgeSetup {
+    BridgeSetup() {
+        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixClrRuntimeNative.dll");
+        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixPerlRuntimeNative.dll");
+        bridge = std::make_unique<veltrix::test::Library>(tree.addBridge().string());
+        sendCommand = bridge->get<int (*)(byte*, int32_t)>("SendCommand");
+        readResponse = bridge->get<int (*)(byte*, int32_t)>("ReadResponse");
+        auto command = Command();
+        if (sendCommand(command.data(), 11) != 11) std::fprintf(stderr, "bridge SendCommand failed\n");
+        veltrix::test::Library clr((tree.nativeDir() / "VeltrixClrRuntimeNative.dll").string());
+        clr.get<void (*)(int)>("StandinSetRecording")(0);
+    }
+
+    veltrix::test::TempProductTree tree;
+    std::unique_ptr<veltrix::test::Library> bridge;
+    int (*sendCommand)(byte*, int32_t) = nullptr;
+    int (*readResponse)(byte*, int32_t) = nullptr;
+};
+
+void BridgeExports(benchmark::State& state) {
+    static BridgeSetup setup;
+    auto command = Command();
+    byte response[11];
+    for (auto _ : state) {
+        int length = setup.sendCommand(command.data(), 11);
+        benchmark::DoNotOptimize(setup.readResponse(response, length));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BridgeExports);
+
 }  // namespace
 
 BENCHMARK_MAIN();
