@@ -26,6 +26,10 @@ my %CHANNELS = (inmemory => CHANNEL_IN_MEMORY, tcp => CHANNEL_TCP, tls => CHANNE
 my %COMMAND_NUMBERS = map { $Veltrix::Core::Protocol::Codec::COMMAND_NAMES[$_] => $_ }
     0 .. $#Veltrix::Core::Protocol::Codec::COMMAND_NAMES;
 $COMMAND_NUMBERS{LoadLibrary_} = CMD_LOAD_LIBRARY;
+# Header byte 10 for every accepted spelling of a command type, and the valid flag values: the per-command
+# checks are one hash lookup each.
+my %TYPE_BYTE = ((map { $_ => chr $_ } 0 .. 255), (map { $_ => chr $COMMAND_NUMBERS{$_} } keys %COMMAND_NUMBERS));
+my %VALID_FLAGS = map { $_ => $_ } 0 .. (F_LIST_CONTEXT | F_BY_VALUE);
 
 sub runtime_number {
     my ($runtime) = @_;
@@ -122,8 +126,8 @@ sub header {
 # A whole command message: header, flags, arguments. Arguments may be nested commands (see nested).
 sub message {
     my ($self, $type, $flags, @args) = @_;
-    my $out = $self->{prefix} . chr(command_type($type));
-    encode_command_body(\$out, _flags($flags), \@args);
+    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
+    encode_command_body(\$out, $VALID_FLAGS{$flags // 0} // _flags($flags), \@args);
     return $out;
 }
 
@@ -143,25 +147,35 @@ sub send_message {
 sub decode {
     my ($self, $response) = @_;
     my ($type, $value) = decode_response($response);
-    return $value if $type == CMD_VALUE;
-    if ($type == CMD_EXCEPTION) {
-        Veltrix::Client::Exception->from_response($value, $self->{called_runtime});
-    }
+    return $type == CMD_VALUE ? $value : _other_answer($self, $type, $value);
+}
+
+sub _other_answer {
+    my ($self, $type, $value) = @_;
+    Veltrix::Client::Exception->from_response($value, $self->{called_runtime}) if $type == CMD_EXCEPTION;
     return $value if $type == CMD_HEART_BEAT;
     die "Unexpected answer: command type $type (" . Veltrix::Core::Protocol::Codec::command_name($type) . ")\n";
 }
 
 # execute(type, args...): one command without flags; execute_with_flags(type, flags, args...).
+# Both are the hot path of every call: encode, send, decode, without further layers.
 sub execute {
-    my ($self, $type, @args) = @_;
-    my $out = $self->{prefix} . chr(command_type($type));
-    encode_command_body(\$out, 0, \@args);
-    return $self->decode($self->{transport}->($out));
+    my $self = shift;
+    my $type = shift;
+    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
+    encode_command_body(\$out, 0, \@_);
+    my ($answer_type, $value) = decode_response($self->{transport}->($out));
+    return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
 }
 
 sub execute_with_flags {
-    my ($self, $type, $flags, @args) = @_;
-    return $self->send_message($self->message($type, $flags, @args));
+    my $self = shift;
+    my $type = shift;
+    my $flags = shift;
+    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
+    encode_command_body(\$out, $VALID_FLAGS{$flags // 0} // _flags($flags), \@_);
+    my ($answer_type, $value) = decode_response($self->{transport}->($out));
+    return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
 }
 
 sub load_library           { my $self = shift; $self->execute(CMD_LOAD_LIBRARY, @_) }
