@@ -15,7 +15,7 @@ namespace {
 const char* const usage =
     "usage: veltrix-perl [options] call FUNCTION [ARG...]\n"
     "       veltrix-perl [options] script FILE FUNCTION [ARG...]\n"
-    "       veltrix-perl [options] new CLASS [ARG...] [-> METHOD [ARG...]]... [. FIELD]\n"
+    "       veltrix-perl [options] new CLASS [ARG...] [--then METHOD [ARG...]]... [--field FIELD]\n"
     "       veltrix-perl [options] heartbeat\n"
     "\n"
     "  call       calls a function by its full name (List::Util::sum); its package's module is loaded first\n"
@@ -157,12 +157,12 @@ int run(const std::vector<std::string>& args) {
         print(perl.CallFunction(args[i + 1], parseArguments(args.begin() + i + 2, args.end()), flags), flags);
         return 0;
     }
-    // new CLASS [ARG...] [-> METHOD [ARG...]]... [. FIELD]: one nested command, run in one round trip.
+    // new CLASS [ARG...] [--then METHOD [ARG...]]... [--field FIELD]: one nested command, one round trip.
     if (i >= args.size()) throw UsageError("new needs a CLASS");
     const std::string& cls = args[i++];
     loadPackageOf(perl, cls);
     auto segmentEnd = [&](size_t from) {
-        while (from < args.size() && args[from] != "->" && args[from] != ".") ++from;
+        while (from < args.size() && args[from] != "--then" && args[from] != "--field") ++from;
         return from;
     };
     size_t end = segmentEnd(i);
@@ -173,8 +173,8 @@ int run(const std::vector<std::string>& args) {
     for (i = end; i < args.size();) {
         if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a name after it");
         const std::string& name = args[i + 1];
-        if (args[i] == ".") {
-            if (i + 2 != args.size()) throw UsageError(". FIELD must come last");
+        if (args[i] == "--field") {
+            if (i + 2 != args.size()) throw UsageError("--field FIELD must come last");
             command = Command{CommandType::GetInstanceField, NoFlags, {std::move(command), name}};
             lastFlags = NoFlags;
             break;
