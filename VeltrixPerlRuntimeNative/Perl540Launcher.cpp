@@ -41,6 +41,9 @@ const char* const runtimeInfoRoutine = "Veltrix::Core::Receiver::Receiver::get_r
 // magical values). They are called with G_EVAL so that a Perl die never unwinds C++ frames.
 const char* const responseBytesRoutine = "Veltrix::Native::Perl540Launcher::response_bytes";
 const char* const stringifyRoutine = "Veltrix::Native::Perl540Launcher::stringify";
+// Byte conversions for the receiver module, which uses them when they exist (pack/unpack otherwise).
+const char* const bytesFromArrayRoutine = "Veltrix::Native::Perl540Launcher::bytes_from_array";
+const char* const arrayFromBytesRoutine = "Veltrix::Native::Perl540Launcher::array_from_bytes";
 
 const char* const notArrayReference = "Response from Perl is not an array reference.";
 const char* const missingElement =
@@ -127,10 +130,82 @@ XS_INTERNAL(stringifyXs) {
     XSRETURN(1);
 }
 
+// bytes_from_array(\@array): the elements' low 8 bits as a byte string, as pack('C*', @array) gives
+// (missing elements and undef are 0). Plain integers are read directly; other values go through SvIV,
+// which may run Perl code and die: this runs from Perl code, inside call_pv's eval.
+XS_INTERNAL(bytesFromArrayXs) {
+    dXSARGS;
+    if (items != 1) croak_xs_usage(cv, "arrayref");
+    SV* ref = ST(0);
+    SvGETMAGIC(ref);
+    if (!SvROK(ref) || SvTYPE(SvRV(ref)) != SVt_PVAV) croak("bytes_from_array: not an array reference");
+    AV* array = reinterpret_cast<AV*>(SvRV(ref));
+    sv_2mortal(SvREFCNT_inc_simple_NN(reinterpret_cast<SV*>(array)));  // alive whatever FETCH does
+    SSize_t length = av_count(array);
+    SV* bytes = sv_2mortal(newSV(static_cast<STRLEN>(length) + 1));
+    SvPOK_on(bytes);
+    char* out = SvPVX(bytes);
+    for (SSize_t i = 0; i < length; ++i) {
+        // Looked up afresh each time: converting an element may run code that changes the array.
+        SV* element = nullptr;
+        if (!SvRMAGICAL(array)) {
+            if (i <= AvFILLp(array)) element = AvARRAY(array)[i];
+        } else {
+            SV** fetched = av_fetch(array, i, 0);
+            if (fetched != nullptr) element = *fetched;
+        }
+        if (element == nullptr) {
+            out[i] = 0;
+        } else if (SvIOK_nog(element)) {
+            out[i] = static_cast<char>(static_cast<unsigned char>(SvIVX(element)));
+        } else if (!SvOK(element) && !SvGMAGICAL(element)) {
+            out[i] = 0;
+        } else {
+            out[i] = static_cast<char>(static_cast<unsigned char>(SvIV(element)));
+        }
+    }
+    SvCUR_set(bytes, static_cast<STRLEN>(length));
+    out[length] = '\0';
+    ST(0) = bytes;
+    XSRETURN(1);
+}
+
+// array_from_bytes($bytes): a new array reference with one integer per byte, as [unpack('C*', $bytes)]
+// gives; of a character string one number per character, as unpack gives too.
+XS_INTERNAL(arrayFromBytesXs) {
+    dXSARGS;
+    if (items != 1) croak_xs_usage(cv, "bytes");
+    STRLEN length = 0;
+    const char* text = SvPV(ST(0), length);
+    AV* array;
+    if (!SvUTF8(ST(0))) {
+        array = length > 0 ? newAV_alloc_x(static_cast<SSize_t>(length)) : newAV();
+        SV* result = sv_2mortal(newRV_noinc(reinterpret_cast<SV*>(array)));
+        const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+        for (STRLEN i = 0; i < length; ++i) av_push_simple(array, newSViv(in[i]));
+        ST(0) = result;
+    } else {
+        array = newAV();
+        SV* result = sv_2mortal(newRV_noinc(reinterpret_cast<SV*>(array)));
+        const U8* in = reinterpret_cast<const U8*>(text);
+        const U8* end = in + length;
+        while (in < end) {
+            STRLEN consumed = 0;
+            UV character = utf8_to_uvchr_buf(in, end, &consumed);
+            av_push(array, newSVuv(character));
+            in += consumed > 0 ? consumed : 1;
+        }
+        ST(0) = result;
+    }
+    XSRETURN(1);
+}
+
 void registerLauncherRoutines() {
     static const char file[] = "Perl540Launcher.cpp";
     newXS(responseBytesRoutine, responseBytesXs, file);
     newXS(stringifyRoutine, stringifyXs, file);
+    newXS(bytesFromArrayRoutine, bytesFromArrayXs, file);
+    newXS(arrayFromBytesRoutine, arrayFromBytesXs, file);
 }
 
 // Whether the last eval'ed call died. A reference in $@ counts without asking it: its overloaded

@@ -245,6 +245,54 @@ TEST_F(PerlHosting, TooShortMessageIsRefusedByTheBridge) {
     EXPECT_EQ(perl->CallFunction("List::Util::sum", {1}).asInt(), 1);
 }
 
+// The launcher's C conversions of the message stand in for pack('C*', ...) and unpack('C*', ...).
+const char* const byteConversionCheck = R"PERL(
+package Sample::Bytes;
+use strict;
+use warnings;
+no warnings qw(numeric uninitialized pack unpack);
+
+package Sample::Bytes::Dies { use overload '0+' => sub { die "numify failed [expected]\n" }, fallback => 1; }
+package Sample::Bytes::Tied {
+    sub TIEARRAY { my ($class, @v) = @_; return bless [@v], $class }
+    sub FETCH { return $_[0][$_[1]] * 2 }
+    sub FETCHSIZE { return scalar @{$_[0]} }
+}
+
+sub mismatches {
+    my @found;
+    my $receiver = \&Veltrix::Core::Receiver::Receiver::_message_bytes;
+    push @found, 'receiver does not use the launcher routines'
+        unless $receiver == \&Veltrix::Native::Perl540Launcher::bytes_from_array;
+    my @sparse;
+    $sparse[3] = 9;
+    tie my @tied, 'Sample::Bytes::Tied', 1, 200, 3;
+    for my $case ([0, 1, 255], [256, -1, 300, -256], ['7', 'x', undef, 3.9, 2**40 + 5, '300'], [], \@sparse,
+                  [(0 .. 255) x 3], \@tied) {
+        my $want = pack('C*', @$case);
+        my $got = Veltrix::Native::Perl540Launcher::bytes_from_array($case);
+        push @found, "bytes_from_array(@$case): " . unpack('H*', $got) unless $got eq $want && !utf8::is_utf8($got);
+    }
+    push @found, 'a dying element did not die'
+        if eval { Veltrix::Native::Perl540Launcher::bytes_from_array([1, Sample::Bytes::Dies->new]); 1 };
+    push @found, 'not an array accepted' if eval { Veltrix::Native::Perl540Launcher::bytes_from_array({}); 1 };
+    for my $text ('', 'abc', join('', map { chr } 0 .. 255), "\x{100}A\x{3b1}\x{ff}") {
+        my $want = join ',', unpack('C*', $text);
+        my $got = Veltrix::Native::Perl540Launcher::array_from_bytes($text);
+        push @found, "array_from_bytes($want)" unless ref $got eq 'ARRAY' && join(',', @$got) eq $want;
+    }
+    return join '; ', @found;
+}
+1;
+)PERL";
+
+TEST_F(PerlHosting, LauncherByteConversionsAgreeWithPackAndUnpack) {
+    fs::path script = tree.writeFile("byte-conversions.pl", byteConversionCheck);
+    perl->LoadLibrary(script.string());
+    EXPECT_EQ(perl->CallFunction("Sample::Bytes::mismatches").asString(), "");
+    EXPECT_EQ(perl->CallFunction("List::Util::sum", {40, 2}).asInt(), 42);
+}
+
 TEST(PerlHostingSetup, MissingBridgeIsAClearError) {
     veltrix::test::TempProductTree empty;
     try {

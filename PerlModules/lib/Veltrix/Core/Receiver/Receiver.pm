@@ -454,15 +454,25 @@ sub execute_message {
     return $response;
 }
 
+# The message arrives as one integer per byte and leaves the same way. Inside the bridge its launcher
+# converts in C (its routines exist from the start of the main program); elsewhere pack and unpack do.
+sub _message_bytes { return pack('C*', @{$_[0]}) }
+sub _byte_array    { return [unpack('C*', $_[0])] }
+if (defined &Veltrix::Native::Perl540Launcher::bytes_from_array
+    && defined &Veltrix::Native::Perl540Launcher::array_from_bytes) {
+    no warnings 'redefine';
+    *_message_bytes = \&Veltrix::Native::Perl540Launcher::bytes_from_array;
+    *_byte_array    = \&Veltrix::Native::Perl540Launcher::array_from_bytes;
+}
+
 sub send_command {
-    return [unpack('C*', execute_message(pack('C*', @{$_[1]})))];
+    return _byte_array(execute_message(_message_bytes($_[1])));
 }
 
 # A heartbeat answers with its own body, under a header that points back to the caller.
 sub heart_beat {
-    my $msg = pack('C*', @{$_[1]});
-    my $body = length $msg > HEADER_LENGTH ? substr($msg, HEADER_LENGTH) : '';
-    return [unpack('C*', _response_header($msg, CMD_HEART_BEAT) . $body)];
+    my $msg = _message_bytes($_[1]);
+    return _byte_array(_response_header($msg, CMD_HEART_BEAT) . (length $msg > HEADER_LENGTH ? substr($msg, HEADER_LENGTH) : ''));
 }
 
 sub get_runtime_info {
