@@ -110,44 +110,39 @@ sub _malformed { die "Malformed command: $_[0]\n" }
 
 my $IV_MAX = 9223372036854775807;
 
+# Hot path of every value: few ops, no argument list copied but the value itself (our own copy to encode).
 sub encode_value {
-    my ($out, $v, $by_value, $handle_out, $depth) = @_;
-    $depth //= 0;
+    my $v = $_[1];
     if (!defined $v) {
-        $$out .= "\x00";
+        ${$_[0]} .= "\x00";
         return;
     }
     if (ref $v) {
-        _encode_ref($out, $v, $by_value, $handle_out, $depth);
+        _encode_ref($_[0], $v, $_[2], $_[3], $_[4] // 0);
         return;
     }
     no warnings 'experimental::builtin';
-    if (builtin::is_bool($v)) {
-        $$out .= $v ? "\x02" : "\x01";
-        return;
-    }
     if (builtin::created_as_number($v)) {
         my $flags = B::svref_2object(\$v)->FLAGS;
-        if ($flags & B::SVf_IOK) {
-            if (($flags & B::SVf_IVisUV) && $v > $IV_MAX) {
-                # Unsigned values beyond the signed range keep their exact digits.
-                my $text = "$v";
-                $$out .= pack('CV/a*', T_STRING, $text);
-            } else {
-                $$out .= pack('Cq<', T_INT64, $v);
-            }
+        if (!($flags & B::SVf_IOK)) {
+            ${$_[0]} .= pack('Cd<', T_DOUBLE, $v);
+        } elsif (($flags & B::SVf_IVisUV) && $v > $IV_MAX) {
+            # Unsigned values beyond the signed range keep their exact digits.
+            ${$_[0]} .= pack('CV/a*', T_STRING, "$v");
         } else {
-            $$out .= pack('Cd<', T_DOUBLE, $v);
+            ${$_[0]} .= pack('Cq<', T_INT64, $v);
         }
+        return;
+    }
+    if (builtin::is_bool($v)) {
+        ${$_[0]} .= $v ? "\x02" : "\x01";
         return;
     }
     if (utf8::is_utf8($v)) {
         utf8::encode($v);    # $v is our own copy
-        $$out .= pack('CV/a*', T_STRING, $v);
-    } elsif ($v =~ /[\x80-\xff]/) {
-        $$out .= pack('CV/a*', T_BYTES, $v);
+        ${$_[0]} .= pack('CV/a*', T_STRING, $v);
     } else {
-        $$out .= pack('CV/a*', T_STRING, $v);
+        ${$_[0]} .= pack('CV/a*', $v =~ /[\x80-\xff]/ ? T_BYTES : T_STRING, $v);
     }
     return;
 }
@@ -335,36 +330,39 @@ sub decode_command_body {
 # A whole command message: returns the decoded command ([type, flags, \@args, \@nested]). Plain scalar
 # arguments are decoded inline: this is the path of every small call.
 sub decode_message {
-    my ($bytes, $handle_in) = @_;
-    my $len = length $bytes;
+    # $_[0] is the message, read in place (never copied: it may be large).
+    my $handle_in = $_[1];
+    my $len = length $_[0];
     _malformed("message of $len bytes is shorter than the 11-byte header") if $len < HEADER_LENGTH;
     _malformed("command body at offset 11 is cut off (flags and argument count need 5 bytes)") if $len < 16;
-    my ($type, $flags, $argc) = unpack('x10 C C V', $bytes);
+    my ($type, $flags, $argc) = unpack('x10 C C V', $_[0]);
     _malformed("command at offset 11 claims $argc arguments, only " . ($len - 16) . " bytes follow")
         if $argc > $len - 16;
     my $pos = 16;
     my (@args, $nested);
     for my $i (0 .. $argc - 1) {
-        my $tag = $pos < $len ? ord substr($bytes, $pos, 1) : -1;
+        my $tag = $pos < $len ? vec($_[0], $pos, 8) : -1;
         if ($tag == T_INT64 && $pos + 9 <= $len) {
-            $args[$i] = unpack('q<', substr($bytes, $pos + 1, 8));
+            $args[$i] = unpack('q<', substr($_[0], $pos + 1, 8));
             $pos += 9;
         } elsif (($tag == T_STRING || $tag == T_BYTES) && $pos + 5 <= $len
-            && (my $n = unpack('V', substr($bytes, $pos + 1, 4))) <= $len - $pos - 5) {
-            my $s = substr($bytes, $pos + 5, $n);
-            if ($tag == T_STRING && $s =~ /[\x80-\xff]/) {
-                utf8::decode($s) or _malformed("string at offset $pos is not valid UTF-8");
+            && (my $n = unpack('V', substr($_[0], $pos + 1, 4))) <= $len - $pos - 5) {
+            $args[$i] = substr($_[0], $pos + 5, $n);
+            if ($tag == T_STRING && $args[$i] =~ /[\x80-\xff]/) {
+                utf8::decode($args[$i]) or _malformed("string at offset $pos is not valid UTF-8");
             }
-            $args[$i] = $s;
             $pos += 5 + $n;
+        } elsif ($tag == T_NULL) {
+            $args[$i] = undef;
+            ++$pos;
         } elsif ($tag == T_COMMAND) {
             _malformed("nested command at offset $pos is cut off") if $pos + 2 > $len;
-            my $inner_type = ord substr($bytes, $pos + 1, 1);
+            my $inner_type = vec($_[0], $pos + 1, 8);
             $pos += 2;
-            $args[$i] = decode_command_body(\$bytes, \$pos, $inner_type, $handle_in, 1);
+            $args[$i] = decode_command_body(\$_[0], \$pos, $inner_type, $handle_in, 1);
             ($nested //= [])->[$i] = 1;
         } else {
-            $args[$i] = decode_value(\$bytes, \$pos, $handle_in, $type, 0);
+            $args[$i] = decode_value(\$_[0], \$pos, $handle_in, $type, 0);
         }
     }
     _malformed(($len - $pos) . " bytes left over after the command at offset $pos") if $pos != $len;

@@ -66,12 +66,6 @@ sub _need_name {
     return $name;
 }
 
-sub _call {
-    my ($flags, $code, $args) = @_;
-    return ([$code->(@$args)], AS_LIST) if $flags & F_LIST_CONTEXT;
-    return (scalar $code->(@$args), AS_VALUE);
-}
-
 sub _load_library {
     my ($flags, $args) = @_;
     my $name = _need_name('LoadLibrary', $args->[0]);
@@ -145,16 +139,19 @@ sub _invoke_global {
     my ($flags, $args) = @_;
     my $name = $args->[0];
     my $code;
-    if (ref $name && reftype($name) eq 'CODE') {
-        $code = $name;
-    } else {
-        _need_name('InvokeGlobalMethod', $name);
-        $name = "main::$name" unless $name =~ /::/;
+    if (defined $name && !ref $name && length $name) {
+        $name = "main::$name" if index($name, '::') < 0;
         no strict 'refs';
         die "Undefined subroutine &$name called\n" unless defined &{$name};
         $code = \&{$name};
+    } elsif (ref $name && reftype($name) eq 'CODE') {
+        $code = $name;
+    } else {
+        _need_name('InvokeGlobalMethod', $name);
     }
-    return _call($flags, $code, [@$args[1 .. $#$args]]);
+    # The arguments go as aliases of the decoded values: a large string is not copied again.
+    return ([$code->(@$args[1 .. $#$args])], AS_LIST) if $flags & F_LIST_CONTEXT;
+    return (scalar $code->(@$args[1 .. $#$args]), AS_VALUE);
 }
 
 sub _create_instance {
@@ -320,8 +317,7 @@ $COMMANDS[CMD_SET_INSTANCE_FIELD]     = [\&_set_instance_field, 3, 3,     'objec
 $COMMANDS[CMD_GET_REF_VALUE]          = [\&_get_ref_value,      1, 1,     'scalar reference'];
 
 sub _run {
-    my ($cmd) = @_;
-    my ($type, $flags, $args, $nested) = @$cmd;
+    my ($type, $flags, $args, $nested) = @{$_[0]};
     my $entry = $COMMANDS[$type]
         or die "Command type $type (" . command_name($type) . ") has no meaning in Perl\n";
     if ($nested) {
@@ -337,13 +333,13 @@ sub _run {
         }
         $args = \@evaluated;
     }
-    my ($runner, $min, $max, $usage) = @$entry;
-    if (@$args < $min || (defined $max && @$args > $max)) {
+    if (@$args < $entry->[1] || (defined $entry->[2] && @$args > $entry->[2])) {
+        my (undef, $min, $max, $usage) = @$entry;
         my $want = !defined $max ? "at least $min" : $min == $max ? $min : "$min to $max";
         die command_name($type) . " takes $want argument" . ($want eq '1' ? '' : 's') . " ($usage), got "
             . scalar(@$args) . "\n";
     }
-    return $runner->($flags, $args);
+    return $entry->[0]->($flags, $args);
 }
 
 # ---------------------------------------------------------------------------------------------------------
@@ -415,24 +411,26 @@ sub _utf8_text {
     return $text;
 }
 
-# Runs one command message (a byte string) and returns the response (a byte string). Never dies.
+# Runs one command message (a byte string, read in place) and returns the response (a byte string).
+# Never dies.
 sub execute_message {
-    my ($msg) = @_;
     my $out;
     local $@;
     local $SIG{__DIE__} = \&_on_die;
     $trace = undef;
     my $ok = eval {
-        my $cmd = decode_message($msg, $handle_in);
+        my $cmd = decode_message($_[0], $handle_in);
         my ($value, $shape) = _run($cmd);
-        my $by_value = $cmd->[1] & F_BY_VALUE;
-        $out = _response_header($msg, CMD_VALUE);
+        # The decoded message has its 16 bytes at least: the caller's runtime at byte 0, ours at byte 9.
+        $out = substr($_[0], 9, 1) . "\0\0\0\0\0\0\0\0" . substr($_[0], 0, 1) . "\0";
         if ($shape == AS_VALUE) {
-            encode_value(\$out, $value, $by_value, $handle_out);
+            encode_value(\$out, $value, $cmd->[1] & F_BY_VALUE, $handle_out);
         } elsif ($shape == AS_LIST) {
+            my $by_value = $cmd->[1] & F_BY_VALUE;
             $out .= pack('CV', T_LIST, scalar @$value);
             encode_value(\$out, $_, $by_value, $handle_out, 1) for @$value;
         } elsif ($shape == AS_MAP) {
+            my $by_value = $cmd->[1] & F_BY_VALUE;
             $out .= pack('CV', T_MAP, scalar keys %$value);
             for my $key (keys %$value) {
                 encode_value(\$out, $key, 0, undef, 1);
@@ -447,6 +445,7 @@ sub execute_message {
     return $out if $ok;
     my $error = $@;
     my $stack = $trace;
+    my $msg = $_[0];
     local $SIG{__DIE__};
     my $response = eval { _exception_response($msg, $error, $stack) };
     # Even the error could not be described (its stringification died): fall back to plain text.
