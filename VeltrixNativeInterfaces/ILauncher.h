@@ -14,8 +14,7 @@ public:
     virtual int ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) = 0;
     virtual int LoadOptimizedMethod(std::string optimizedMethodName) = 0;
     virtual int SetPath(byte calledRuntimeVersion, std::string path) = 0;
-    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path,
-                              byte channel) = 0;
+    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) = 0;
     virtual bool IsInitialized() = 0;
     virtual void SetInitialized() = 0;
     virtual std::string GetRuntimeName() = 0;

@@ -16,8 +16,7 @@ public:
     virtual void LogException(byte* responseByteArray, int32_t responseByteArrayLen) = 0;
     virtual int LoadOptimizedMethod(std::string optimizedMethodName) = 0;
     virtual int SetEmbeddedRuntime(byte calledRuntimeVersion, std::string path) = 0;
-    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path,
-                              byte channel) = 0;
+    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) = 0;
 };
 
 }  // namespace VeltrixNS::Native::Interfaces

@@ -15,8 +15,7 @@ public:
     virtual void SetTransportChannel(ITransport* pTransport) = 0;
     virtual int SetEmbeddedRuntime(byte callingRuntimeNumber, byte calledRuntimeNumber, byte calledRuntimeVersion,
                                    std::string path) = 0;
-    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path,
-                              byte channel) = 0;
+    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) = 0;
 };
 
 }  // namespace VeltrixNS::Native::Interfaces

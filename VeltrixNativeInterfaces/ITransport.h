@@ -14,8 +14,7 @@ public:
     virtual int ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) = 0;
     virtual int SetEmbeddedRuntime(byte callingRuntimeNumber, byte calledRuntimeNumber, byte calledRuntimeVersion,
                                    std::string path) = 0;
-    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path,
-                              byte channel) = 0;
+    virtual int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) = 0;
 };
 
 }  // namespace VeltrixNS::Native::Interfaces

@@ -4,10 +4,6 @@
 
 namespace VeltrixNS::Native::Definitions {
 
-enum class RuntimeOperationMode : int32_t {
-    RuntimeNotInitialized = -1,
-    CallingRuntime = 0,
-    CalledRuntime = 1
-};
+enum class RuntimeOperationMode : int32_t { RuntimeNotInitialized = -1, CallingRuntime = 0, CalledRuntime = 1 };
 
 }  // namespace VeltrixNS::Native::Definitions

@@ -17,10 +17,9 @@ namespace {
 
 std::string systemText(DWORD code) {
     LPWSTR buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                  reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (length == 0 || buffer == nullptr) return "no description is available for this error";
     std::string text = FileLogger::FileLogger::wstringToString(std::wstring(buffer, length));
     LocalFree(buffer);

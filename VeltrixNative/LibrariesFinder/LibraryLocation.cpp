@@ -2,8 +2,8 @@
 #include <filesystem>
 
 #include "Exception/VeltrixNativeException.h"
-#include "RuntimeNameHandler/RuntimeNameHandler.h"
 #include "LibrariesFinder.h"
+#include "RuntimeNameHandler/RuntimeNameHandler.h"
 
 namespace VeltrixNS::Native::LibrariesFinder {
 
@@ -54,20 +54,29 @@ std::wstring LibrariesFinder::getThisLibraryPathW() {
     return directoryOf(buffer);
 }
 
-std::string LibrariesFinder::getBinariesRootPath() { return getThisLibraryPath() + "../../../../"; }
+std::string LibrariesFinder::getBinariesRootPath() {
+    return getThisLibraryPath() + "../../../../";
+}
 
-std::wstring LibrariesFinder::getBinariesRootPathW() { return getThisLibraryPathW() + L"../../../../"; }
+std::wstring LibrariesFinder::getBinariesRootPathW() {
+    return getThisLibraryPathW() + L"../../../../";
+}
 
-std::string LibrariesFinder::getCurrentWorkingDirectory() { return std::filesystem::current_path().string(); }
+std::string LibrariesFinder::getCurrentWorkingDirectory() {
+    return std::filesystem::current_path().string();
+}
 
-std::wstring LibrariesFinder::getCurrentWorkingDirectoryW() { return std::filesystem::current_path().wstring(); }
+std::wstring LibrariesFinder::getCurrentWorkingDirectoryW() {
+    return std::filesystem::current_path().wstring();
+}
 
 std::string LibrariesFinder::getRuntimeLibraryPath(int32_t runtimeNumber) {
     return getThisLibraryPath() + RuntimeNameHandler::RuntimeNameHandler::getRuntimeLibraryName(runtimeNumber);
 }
 
 // Set in this order when the library is loaded.
-std::string LibrariesFinder::nativeDirectoryRelativePath = "/Binaries/Native/" + std::string("Windows") + "/" + "X64" + "/";
+std::string LibrariesFinder::nativeDirectoryRelativePath =
+    "/Binaries/Native/" + std::string("Windows") + "/" + "X64" + "/";
 std::string LibrariesFinder::pathToDir = LibrariesFinder::getThisLibraryPath();
 
 }  // namespace VeltrixNS::Native::LibrariesFinder

@@ -7,12 +7,14 @@
 namespace VeltrixNS::Native::RuntimeNameHandler {
 
 namespace {
-constexpr std::array<std::string_view, 11> displayNames = {"Clr",    "Go",   "Jvm",    "Netcore", "Perl",   "Python",
-                                                           "Ruby",   "Nodejs", "Cpp",  "Php",     "Python2"};
+constexpr std::array<std::string_view, 11> displayNames = {"Clr",  "Go",     "Jvm", "Netcore", "Perl",   "Python",
+                                                           "Ruby", "Nodejs", "Cpp", "Php",     "Python2"};
 constexpr std::string_view unknown = "Unknown";
 
 // One unsigned comparison covers negative numbers too.
-bool known(int32_t runtime) { return static_cast<uint32_t>(runtime) <= 10U; }
+bool known(int32_t runtime) {
+    return static_cast<uint32_t>(runtime) <= 10U;
+}
 }  // namespace
 
 std::string RuntimeNameHandler::GetRuntimeName(int32_t runtime) {

@@ -33,7 +33,8 @@ TEST(LibraryLocation, OwnDirectoryHasForwardSlashesAndATrailingSlash) {
 
 TEST(LibraryLocation, RootIsTheDirectoryFollowedByFourParentSteps) {
     EXPECT_EQ(LibrariesFinder::getBinariesRootPath(), programDirectory() + "../../../../");
-    EXPECT_EQ(LibrariesFinder::getBinariesRootPathW(), std::filesystem::path(programDirectory() + "../../../../").wstring());
+    EXPECT_EQ(LibrariesFinder::getBinariesRootPathW(),
+              std::filesystem::path(programDirectory() + "../../../../").wstring());
     EXPECT_EQ(LibrariesFinder::getCurrentWorkingDirectory(), std::filesystem::current_path().string());
 }
 
@@ -49,7 +50,10 @@ TEST(LibraryLoading, MissingFileReturnsNullOrRaisesCode001NamingThePath) {
         FAIL() << "no exception";
     } catch (const VeltrixNativeException& e) {
         std::string text = e.what();
-        EXPECT_EQ(text.rfind("Veltrix Core Exception: Exception code 001. \nCannot load: /no/such/Lib.dll. \nError: 126 - ", 0), 0U)
+        EXPECT_EQ(
+            text.rfind("Veltrix Core Exception: Exception code 001. \nCannot load: /no/such/Lib.dll. \nError: 126 - ",
+                       0),
+            0U)
             << text;
         EXPECT_NE(text.find("No such file"), std::string::npos) << text;
     }
@@ -82,7 +86,8 @@ TEST(LibraryLoading, UtilsLoaderStopsAtTheFirstMissingOpenSslLibrary) {
         LibrariesFinder::loadUtilsLibrary(true);
         FAIL() << "no exception";
     } catch (const VeltrixNativeException& e) {
-        std::string expected = "Cannot load: " + programDirectory() + "/Binaries/Native/Windows/X64/libcrypto-3-x64.dll. ";
+        std::string expected =
+            "Cannot load: " + programDirectory() + "/Binaries/Native/Windows/X64/libcrypto-3-x64.dll. ";
         EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
     }
     EXPECT_EQ(LibrariesFinder::loadUtilsLibrary(false), nullptr);

@@ -18,7 +18,8 @@ TEST(RuntimeNames, EveryNumberHasItsNameAndLibrary) {
     const char* names[] = {"Clr", "Go", "Jvm", "Netcore", "Perl", "Python", "Ruby", "Nodejs", "Cpp", "Php", "Python2"};
     for (int i = 0; i <= 10; ++i) {
         EXPECT_EQ(RuntimeNameHandler::GetRuntimeName(i), names[i]);
-        EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(i), std::string("Veltrix") + names[i] + "RuntimeNative.dll");
+        EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(i),
+                  std::string("Veltrix") + names[i] + "RuntimeNative.dll");
     }
     EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(4), "VeltrixPerlRuntimeNative.dll");
 }

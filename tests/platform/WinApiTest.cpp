@@ -16,9 +16,9 @@ namespace {
 std::string lastErrorText() {
     LPWSTR buffer = nullptr;
     DWORD code = GetLastError();
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0x0409, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0x0409, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     std::string text;
     for (DWORD i = 0; i < length; ++i) text += static_cast<char>(buffer[i]);
     LocalFree(buffer);
@@ -67,8 +67,8 @@ TEST(Loader, ModuleFromAddressAndItsFileName) {
     ASSERT_NE(libm, nullptr);
     auto cosine = reinterpret_cast<LPCSTR>(GetProcAddress(libm, "cos"));
     HMODULE found = nullptr;
-    ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   cosine, &found));
+    ASSERT_TRUE(GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, cosine, &found));
     EXPECT_EQ(found, libm);
     char name[1024];
     DWORD length = GetModuleFileNameA(found, name, sizeof name);
@@ -86,7 +86,8 @@ TEST(Loader, ModuleFromAddressAndItsFileName) {
 TEST(Loader, AddressOutsideAnyModuleIsNotFound) {
     HMODULE found = reinterpret_cast<HMODULE>(1);
     int onStack = 0;
-    EXPECT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&onStack), &found));
+    EXPECT_FALSE(
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&onStack), &found));
     EXPECT_EQ(found, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }

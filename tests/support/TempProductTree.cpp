@@ -24,9 +24,13 @@ TempProductTree::~TempProductTree() {
     if (std::getenv("VELTRIX_KEEP_TEST_TREES") == nullptr) fs::remove_all(root_, ignored);
 }
 
-fs::path TempProductTree::nativeDir() const { return root_ / "Binaries/Native/Windows/X64"; }
+fs::path TempProductTree::nativeDir() const {
+    return root_ / "Binaries/Native/Windows/X64";
+}
 
-fs::path TempProductTree::perlLibDir() const { return root_ / "Binaries/Perl/Windows/X64/lib"; }
+fs::path TempProductTree::perlLibDir() const {
+    return root_ / "Binaries/Perl/Windows/X64/lib";
+}
 
 fs::path TempProductTree::addNativeLibrary(const fs::path& source, const std::string& fileName) {
     fs::path target = nativeDir() / (fileName.empty() ? source.filename() : fs::path(fileName));

@@ -40,17 +40,18 @@ DWORD classifyLoadFailure(const std::string& text) {
 
 const char* fixedText(DWORD code) {
     switch (code) {
-    case ERROR_SUCCESS: return "The operation completed successfully.";
-    case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.";
-    case ERROR_INVALID_HANDLE: return "The handle is invalid.";
-    case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
-    case ERROR_INSUFFICIENT_BUFFER: return "The data area passed to a system call is too small.";
-    case ERROR_MOD_NOT_FOUND: return "The specified module could not be found.";
-    case ERROR_PROC_NOT_FOUND: return "The specified procedure could not be found.";
-    case ERROR_BAD_EXE_FORMAT: return "The file is not a valid shared object.";
-    case ERROR_NO_UNICODE_TRANSLATION: return "No mapping for the Unicode character exists in the target code page.";
-    default: return nullptr;
+        case ERROR_SUCCESS: return "The operation completed successfully.";
+        case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.";
+        case ERROR_INVALID_HANDLE: return "The handle is invalid.";
+        case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
+        case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
+        case ERROR_INSUFFICIENT_BUFFER: return "The data area passed to a system call is too small.";
+        case ERROR_MOD_NOT_FOUND: return "The specified module could not be found.";
+        case ERROR_PROC_NOT_FOUND: return "The specified procedure could not be found.";
+        case ERROR_BAD_EXE_FORMAT: return "The file is not a valid shared object.";
+        case ERROR_NO_UNICODE_TRANSLATION:
+            return "No mapping for the Unicode character exists in the target code page.";
+        default: return nullptr;
     }
 }
 
@@ -58,7 +59,10 @@ const char* fixedText(DWORD code) {
 size_t decodeUtf8(const unsigned char* s, size_t n, char32_t& out) {
     if (n == 0) return 0;
     unsigned char c = s[0];
-    if (c < 0x80) { out = c; return 1; }
+    if (c < 0x80) {
+        out = c;
+        return 1;
+    }
     size_t len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
     if (len == 0 || len > n) return 0;
     char32_t cp = c & (0x7F >> len);
@@ -73,7 +77,10 @@ size_t decodeUtf8(const unsigned char* s, size_t n, char32_t& out) {
 }
 
 size_t encodeUtf8(char32_t cp, char* out) {
-    if (cp < 0x80) { out[0] = static_cast<char>(cp); return 1; }
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
     if (cp < 0x800) {
         out[0] = static_cast<char>(0xC0 | (cp >> 6));
         out[1] = static_cast<char>(0x80 | (cp & 0x3F));
@@ -249,12 +256,16 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return copied;
 }
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError() {
+    return lastError;
+}
 
-void SetLastError(DWORD errorCode) { lastError = errorCode; }
+void SetLastError(DWORD errorCode) {
+    lastError = errorCode;
+}
 
-DWORD FormatMessageW(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*languageId*/, LPWSTR buffer,
-                     DWORD size, void* /*arguments*/) {
+DWORD FormatMessageW(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*languageId*/, LPWSTR buffer, DWORD size,
+                     void* /*arguments*/) {
     if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
         lastError = ERROR_INVALID_PARAMETER;
         return 0;
@@ -293,8 +304,8 @@ HLOCAL LocalFree(HLOCAL memory) {
     return nullptr;
 }
 
-int MultiByteToWideChar(UINT /*codePage*/, DWORD /*flags*/, LPCSTR multiByteStr, int multiByte,
-                        LPWSTR wideCharStr, int wideChar) {
+int MultiByteToWideChar(UINT /*codePage*/, DWORD /*flags*/, LPCSTR multiByteStr, int multiByte, LPWSTR wideCharStr,
+                        int wideChar) {
     if (multiByteStr == nullptr || multiByte == 0 || wideChar < 0) {
         lastError = ERROR_INVALID_PARAMETER;
         return 0;
