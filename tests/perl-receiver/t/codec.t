@@ -108,4 +108,23 @@ subtest 'malformed input is described, never guessed' => sub {
     }
 };
 
+subtest 'messages and responses held in character strings' => sub {
+    my $msg = "\x04" . "\x00" x 8 . "\x08\x00" . "\x00" . pack('V', 2) . pack('Cq<', T_INT64, -5) . pack('CV/a*', T_BYTES, "\xff");
+    my $upgraded = $msg;
+    utf8::upgrade($upgraded);
+    is_deeply(decode_message($upgraded)->[2], [-5, "\xff"], 'an upgraded message decodes as its bytes');
+    eval { decode_message("\x{100}" x 20) };
+    like($@, qr/\AMalformed command: message holds characters above 0xFF/, 'wide characters are refused');
+    for my $value (undef, -7, 2**40, 'text', [1, 'two']) {
+        my $response = "\x00" x 11;
+        encode_value(\$response, $value, 1);
+        my ($type, $back) = decode_response($response);
+        is_deeply([$type, $back], [0, $value], 'response value ' . ($value // 'undef'));
+        utf8::upgrade($response);
+        is_deeply([decode_response($response)], [0, $value], 'the same response upgraded');
+    }
+    eval { decode_response("\x00" x 11 . pack('Cq<', T_INT64, 1) . "\x00") };
+    like($@, qr/1 bytes left over/, 'a lone integer with bytes after it is not taken as one');
+};
+
 done_testing;

@@ -195,7 +195,11 @@ sub encode_command_body {
     $depth //= 0;
     $$out .= pack('CV', $flags // 0, scalar @$args);
     for my $arg (@$args) {
-        if (blessed($arg) && $arg->isa('Veltrix::Core::Protocol::Command')) {
+        if (!defined $arg) {
+            $$out .= "\x00";
+        } elsif (!ref $arg) {
+            encode_value($out, $arg, 1, $handle_out, $depth);
+        } elsif (blessed($arg) && $arg->isa('Veltrix::Core::Protocol::Command')) {
             die "Commands nested deeper than " . MAX_DEPTH . " levels\n" if $depth >= MAX_DEPTH;
             $$out .= pack('CC', T_COMMAND, $arg->{type});
             encode_command_body($out, $arg->{flags}, $arg->{args}, $handle_out, $depth + 1);
@@ -331,6 +335,7 @@ sub decode_command_body {
 # arguments are decoded inline: this is the path of every small call.
 sub decode_message {
     # $_[0] is the message, read in place (never copied: it may be large).
+    return decode_message(_as_bytes($_[0], 'message'), $_[1]) if utf8::is_utf8($_[0]);
     my $handle_in = $_[1];
     my $len = length $_[0];
     _malformed("message of $len bytes is shorter than the 11-byte header") if $len < HEADER_LENGTH;
@@ -369,16 +374,30 @@ sub decode_message {
     return [$type, $flags, \@args, $nested];
 }
 
+# A character string given as a message: its bytes, when every character is one.
+sub _as_bytes {
+    my ($text, $what) = @_;
+    utf8::downgrade($text, 1) or _malformed("$what holds characters above 0xFF, not bytes");
+    return $text;
+}
+
 # A response: returns (command type, value). The value is the single value after the header.
 sub decode_response {
-    my ($bytes, $handle_in) = @_;
-    _malformed("response of " . length($bytes) . " bytes is shorter than the 11-byte header")
-        if length $bytes < HEADER_LENGTH;
+    # $_[0] is the response, read in place.
+    return decode_response(_as_bytes($_[0], 'response'), $_[1]) if utf8::is_utf8($_[0]);
+    my $len = length $_[0];
+    _malformed("response of $len bytes is shorter than the 11-byte header") if $len < HEADER_LENGTH;
+    my $type = vec($_[0], 10, 8);
+    # A lone integer or null, the answer of most calls, without the general decoder.
+    if ($len == 20 && vec($_[0], 11, 8) == T_INT64) {
+        return ($type, unpack('x12 q<', $_[0]));
+    }
+    if ($len == 12 && vec($_[0], 11, 8) == T_NULL) {
+        return ($type, undef);
+    }
     my $pos = HEADER_LENGTH;
-    my $type = ord substr($bytes, 10, 1);
-    my $value = decode_value(\$bytes, \$pos, $handle_in, $type, 0);
-    _malformed((length($bytes) - $pos) . " bytes left over after the response value at offset $pos")
-        if $pos != length $bytes;
+    my $value = decode_value(\$_[0], \$pos, $_[1], $type, 0);
+    _malformed(($len - $pos) . " bytes left over after the response value at offset $pos") if $pos != $len;
     return ($type, $value);
 }
 
