@@ -145,8 +145,20 @@ XS_INTERNAL(bytesFromArrayXs) {
     SV* bytes = sv_2mortal(newSV(static_cast<STRLEN>(length) + 1));
     SvPOK_on(bytes);
     char* out = SvPVX(bytes);
-    for (SSize_t i = 0; i < length; ++i) {
-        // Looked up afresh each time: converting an element may run code that changes the array.
+    SSize_t i = 0;
+    while (i < length) {
+        // A plain array's plain integers in one tight run.
+        if (!SvRMAGICAL(array)) {
+            SV** elements = AvARRAY(array);
+            SSize_t end = std::min<SSize_t>(length, AvFILLp(array) + 1);
+            for (; i < end; ++i) {
+                SV* element = elements[i];
+                if (element == nullptr || !SvIOK_nog(element)) break;
+                out[i] = static_cast<char>(static_cast<unsigned char>(SvIVX(element)));
+            }
+            if (i >= length) break;
+        }
+        // Any other element on its own, looked up afresh: converting it may run code that changes the array.
         SV* element = nullptr;
         if (!SvRMAGICAL(array)) {
             if (i <= AvFILLp(array)) element = AvARRAY(array)[i];
@@ -154,15 +166,12 @@ XS_INTERNAL(bytesFromArrayXs) {
             SV** fetched = av_fetch(array, i, 0);
             if (fetched != nullptr) element = *fetched;
         }
-        if (element == nullptr) {
-            out[i] = 0;
-        } else if (SvIOK_nog(element)) {
-            out[i] = static_cast<char>(static_cast<unsigned char>(SvIVX(element)));
-        } else if (!SvOK(element) && !SvGMAGICAL(element)) {
+        if (element == nullptr || (!SvOK(element) && !SvGMAGICAL(element))) {
             out[i] = 0;
         } else {
             out[i] = static_cast<char>(static_cast<unsigned char>(SvIV(element)));
         }
+        ++i;
     }
     SvCUR_set(bytes, static_cast<STRLEN>(length));
     out[length] = '\0';
@@ -309,7 +318,11 @@ int Perl540Launcher::SendCommand(byte* messageByteArray, int32_t messageByteArra
 
     // Sized once: one integer per byte, in message order, as pushing them one by one would give.
     AV* messageAV = messageByteArrayLen > 0 ? newAV_alloc_x(messageByteArrayLen) : newAV();
-    for (int32_t i = 0; i < messageByteArrayLen; ++i) av_push_simple(messageAV, newSViv(messageByteArray[i]));
+    if (messageByteArrayLen > 0) {
+        SV** elements = AvARRAY(messageAV);
+        for (int32_t i = 0; i < messageByteArrayLen; ++i) elements[i] = newSViv(messageByteArray[i]);
+        AvFILLp(messageAV) = messageByteArrayLen - 1;
+    }
     SV* messageSV = newRV_noinc(reinterpret_cast<SV*>(messageAV));
     XPUSHs(sv_2mortal(messageSV));
     PUTBACK;
