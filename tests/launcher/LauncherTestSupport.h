@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 #include <vector>
+#include "ErrorText.h"
 
 #include "Library.h"
 #include "PerlLauncher_CAPI.h"
@@ -47,17 +48,6 @@ inline std::vector<byte> commandMessage(byte commandType, std::vector<byte> payl
     message[10] = commandType;
     for (size_t i = 0; i < payload.size(); ++i) message[11 + i] = payload[i];
     return message;
-}
-
-// The what() text of the exception that `action` raises, or a marker when it raises none.
-template <typename Action>
-std::string errorOf(Action&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
 }
 
 constexpr auto Called = RuntimeOperationMode::CalledRuntime;

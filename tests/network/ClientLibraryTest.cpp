@@ -5,25 +5,16 @@
 #include <cstdio>
 #include <memory>
 
+#include "ErrorText.h"
 #include "NetworkSupport.h"
 
 namespace veltrix::test::network {
+
 namespace {
 
 bool Echo(const Bytes& command, Wire::SocketStream&, Bytes& response) {
     response = command;
     return true;
-}
-
-// Skips the message for failures that must throw: returns the text of the exception.
-template <typename F>
-std::string ErrorOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
 }
 
 class ClientLibraries : public ::testing::Test {
@@ -79,7 +70,7 @@ TEST_F(ClientLibraries, TcpCommandsOfEverySizeRoundTripOnOneConnection) {
 TEST_F(ClientLibraries, ReadResponseCopiesAtMostTheBufferAndRefusesWithoutACommand) {
     TestServer server(Echo);
     auto channel = ClientLibrary(false).Channel("127.0.0.1", server.Port());
-    EXPECT_NE(ErrorOf([&] {
+    EXPECT_NE(errorOf([&] {
                   std::uint8_t buffer[4];
                   channel->ReadResponse(buffer, 4);
               }).find("there is no response to read"),
@@ -89,7 +80,7 @@ TEST_F(ClientLibraries, ReadResponseCopiesAtMostTheBufferAndRefusesWithoutAComma
     std::uint8_t part[5] = {};
     EXPECT_EQ(channel->ReadResponse(part, 5), 5);
     EXPECT_EQ(std::string(part, part + 5), std::string(command.begin(), command.begin() + 5));
-    EXPECT_NE(ErrorOf([&] { channel->SendCommand(nullptr, 5); }).find("invalid command buffer (length 5)"),
+    EXPECT_NE(errorOf([&] { channel->SendCommand(nullptr, 5); }).find("invalid command buffer (length 5)"),
               std::string::npos);
 }
 
@@ -112,7 +103,7 @@ TEST_F(ClientLibraries, TlsRefusesAnUntrustedServerWithAClearMessageOnBothSides)
     ScopedEnv ca("VELTRIX_TLS_CA_FILE", Certs().Path("rogue-ca.pem").c_str());
     TestServer server(Echo, &Certs());
     auto channel = ClientLibrary(true).Channel("127.0.0.1", server.Port());
-    std::string error = ErrorOf([&] { channel->Initialize(8, 4, 0); });
+    std::string error = errorOf([&] { channel->Initialize(8, 4, 0); });
     EXPECT_NE(error.find("VeltrixTcpTlsClient: 127.0.0.1:" + std::to_string(server.Port()) + ": cannot connect"),
               std::string::npos)
         << error;
@@ -128,7 +119,7 @@ TEST_F(ClientLibraries, TlsRefusesACertificateForAnotherName) {
     ScopedEnv ca("VELTRIX_TLS_CA_FILE", Certs().Path("ca.pem").c_str());
     ScopedEnv name("VELTRIX_TLS_SERVER_NAME", "runtime.example.org");
     TestServer server(Echo, &Certs());
-    std::string error = ErrorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
+    std::string error = errorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
     EXPECT_NE(error.find("hostname mismatch"), std::string::npos) << error;
 }
 
@@ -137,14 +128,14 @@ TEST_F(ClientLibraries, MutualTlsNeedsAClientCertificateFromTheTrustedCa) {
     TestServer server(Echo, &Certs(), Certs().Path("ca.pem"));
     ClientLibrary library(true);
     {
-        std::string error = ErrorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
+        std::string error = errorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
         EXPECT_NE(error.find("VeltrixTcpTlsClient: 127.0.0.1:"), std::string::npos) << error;
         EXPECT_NE(error.find("certificate"), std::string::npos) << error;
     }
     {
         ScopedEnv cert("VELTRIX_TLS_CERT_FILE", Certs().Path("rogue-client.pem").c_str());
         ScopedEnv key("VELTRIX_TLS_KEY_FILE", Certs().Path("rogue-client.key").c_str());
-        std::string error = ErrorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
+        std::string error = errorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
         EXPECT_NE(error.find("VeltrixTcpTlsClient"), std::string::npos) << error;
         for (int i = 0; i < 200 && server.LastError().empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -158,12 +149,12 @@ TEST_F(ClientLibraries, MutualTlsNeedsAClientCertificateFromTheTrustedCa) {
 TEST_F(ClientLibraries, TlsSettingsThatCannotBeUsedAreNamed) {
     ScopedEnv ca("VELTRIX_TLS_CA_FILE", "/nonexistent/ca.pem");
     TestServer server(Echo, &Certs());
-    std::string error = ErrorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
+    std::string error = errorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
     EXPECT_NE(error.find("cannot read the CA file (VELTRIX_TLS_CA_FILE) /nonexistent/ca.pem"), std::string::npos)
         << error;
     ScopedEnv good("VELTRIX_TLS_CA_FILE", Certs().Path("ca.pem").c_str());
     ScopedEnv cert("VELTRIX_TLS_CERT_FILE", Certs().Path("client.pem").c_str());
-    error = ErrorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
+    error = errorOf([&] { ClientLibrary(true).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
     EXPECT_NE(error.find("needs both VELTRIX_TLS_CERT_FILE and VELTRIX_TLS_KEY_FILE"), std::string::npos) << error;
 }
 
@@ -174,9 +165,9 @@ TEST_F(ClientLibraries, ServerNotRunningIsAClearErrorAndTheNextCommandTriesAgain
         port = gone.Port();
     }
     auto channel = ClientLibrary(false).Channel("127.0.0.1", port);
-    std::string error = ErrorOf([&] { channel->Initialize(8, 4, 0); });
+    std::string error = errorOf([&] { channel->Initialize(8, 4, 0); });
     EXPECT_EQ(error, "VeltrixTcpClient: 127.0.0.1:" + std::to_string(port) + ": cannot connect: Connection refused");
-    error = ErrorOf([&] { RoundTrip(*channel, Message("again")); });
+    error = errorOf([&] { RoundTrip(*channel, Message("again")); });
     EXPECT_NE(error.find("cannot connect: Connection refused"), std::string::npos) << error;
 }
 
@@ -189,7 +180,7 @@ TEST_F(ClientLibraries, ServerGoneMidCommandFailsThatCommandAndTheNextReconnects
     });
     auto channel = ClientLibrary(false).Channel("127.0.0.1", server.Port());
     EXPECT_EQ(RoundTrip(*channel, Message("one")), Message("one"));
-    std::string error = ErrorOf([&] { RoundTrip(*channel, Message("two")); });
+    std::string error = errorOf([&] { RoundTrip(*channel, Message("two")); });
     EXPECT_NE(error.find("the server closed the connection before answering; the next command opens a new connection"),
               std::string::npos)
         << error;
@@ -205,7 +196,7 @@ TEST_F(ClientLibraries, AResponseThatNeverComesTimesOut) {
     });
     auto channel = ClientLibrary(false).Channel("127.0.0.1", server.Port());
     auto start = std::chrono::steady_clock::now();
-    std::string error = ErrorOf([&] { RoundTrip(*channel, Message("hello?")); });
+    std::string error = errorOf([&] { RoundTrip(*channel, Message("hello?")); });
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_NE(error.find("no answer within 300 ms (VELTRIX_TCP_IO_TIMEOUT_MS)"), std::string::npos) << error;
     EXPECT_GE(waited, std::chrono::milliseconds(250));
@@ -222,7 +213,7 @@ TEST_F(ClientLibraries, TlsResponseThatNeverComesTimesOut) {
         },
         &Certs());
     std::string error =
-        ErrorOf([&] { RoundTrip(*ClientLibrary(true).Channel("127.0.0.1", server.Port()), Message("?")); });
+        errorOf([&] { RoundTrip(*ClientLibrary(true).Channel("127.0.0.1", server.Port()), Message("?")); });
     EXPECT_NE(error.find("no answer within 300 ms"), std::string::npos) << error;
 }
 
@@ -234,21 +225,21 @@ TEST_F(ClientLibraries, FramesAboveTheMaximumAreRefusedOnBothWays) {
     });
     auto channel = ClientLibrary(false).Channel("127.0.0.1", server.Port());
     Bytes big(1001, 1);
-    std::string error = ErrorOf([&] { RoundTrip(*channel, big); });
+    std::string error = errorOf([&] { RoundTrip(*channel, big); });
     EXPECT_NE(error.find("command of 1001 bytes exceeds the maximum frame size of 1000 bytes "
                          "(VELTRIX_TCP_MAX_FRAME_BYTES)"),
               std::string::npos)
         << error;
     EXPECT_EQ(RoundTrip(*channel, Bytes(500, 1)).size(), 1000u);
     EXPECT_EQ(server.Connections(), 1);  // the refusal sent nothing and kept the connection
-    error = ErrorOf([&] { RoundTrip(*channel, Bytes(501, 1)); });
+    error = errorOf([&] { RoundTrip(*channel, Bytes(501, 1)); });
     EXPECT_NE(error.find("frame of 1002 bytes exceeds the maximum of 1000 bytes"), std::string::npos) << error;
 }
 
 TEST_F(ClientLibraries, BadSettingsAreNamed) {
     ScopedEnv timeout("VELTRIX_TCP_IO_TIMEOUT_MS", "soon");
     TestServer server(Echo);
-    std::string error = ErrorOf([&] { ClientLibrary(false).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
+    std::string error = errorOf([&] { ClientLibrary(false).Channel("127.0.0.1", server.Port())->Initialize(8, 4, 0); });
     EXPECT_NE(error.find("VELTRIX_TCP_IO_TIMEOUT_MS must be a whole number from 1 to 86400000, not 'soon'"),
               std::string::npos)
         << error;

@@ -5,10 +5,12 @@
 
 #include <chrono>
 
+#include "ErrorText.h"
 #include "NetworkSupport.h"
 #include "TempProductTree.h"
 
 namespace veltrix::test::network {
+
 namespace {
 
 std::uint32_t U32(const Bytes& b, std::size_t at) {
@@ -33,16 +35,6 @@ std::string ExceptionMessage(const Bytes& response) {
         return "";
     }
     return message;
-}
-
-template <typename F>
-std::string ErrorOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
 }
 
 class RuntimeServer : public ::testing::Test {
@@ -115,7 +107,7 @@ TEST_F(RuntimeServer, OversizedFramesAreRefusedWithTheLimitNamed) {
     EXPECT_EQ(Text(raw.ReadFrame().second), "frame of 5000 bytes exceeds the maximum of 1000 bytes");
     auto channel = ClientLibrary(false).Channel("127.0.0.1", server.Port());
     for (std::size_t size : {2000u, 4u << 20}) {
-        std::string error = ErrorOf([&] { RoundTrip(*channel, Bytes(size, 'x')); });
+        std::string error = errorOf([&] { RoundTrip(*channel, Bytes(size, 'x')); });
         EXPECT_NE(error.find("the server refused the command: frame of " + std::to_string(size) +
                              " bytes exceeds the maximum of 1000 bytes"),
                   std::string::npos)
@@ -170,7 +162,7 @@ TEST_F(RuntimeServer, AServerKilledMidCommandFailsThatCommandAndTheNextReconnect
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ::kill(pid, SIGKILL);
     });
-    std::string error = ErrorOf([&] { RoundTrip(*channel, Message("sleep:5000")); });
+    std::string error = errorOf([&] { RoundTrip(*channel, Message("sleep:5000")); });
     killer.join();
     EXPECT_NE(error.find("VeltrixTcpClient: 127.0.0.1:" + std::to_string(port) +
                          ": command failed: the server closed the connection before answering"),
@@ -204,14 +196,14 @@ TEST_F(RuntimeServer, TlsServesTrustedClientsAndRefusesUntrustedOnesWithClearMes
     {
         ScopedEnv cert("VELTRIX_TLS_CERT_FILE", certs.Path("rogue-client.pem").c_str());
         ScopedEnv key("VELTRIX_TLS_KEY_FILE", certs.Path("rogue-client.key").c_str());
-        std::string error = ErrorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
+        std::string error = errorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
         EXPECT_NE(error.find("VeltrixTcpTlsClient: 127.0.0.1:"), std::string::npos) << error;
         EXPECT_NE(error.find("unknown ca"), std::string::npos) << error;
         EXPECT_TRUE(server.WaitForLog("TLS handshake failed: certificate verify failed")) << server.Log();
     }
     {
         ScopedEnv rogue("VELTRIX_TLS_CA_FILE", certs.Path("rogue-ca.pem").c_str());
-        std::string error = ErrorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
+        std::string error = errorOf([&] { RoundTrip(*library.Channel("127.0.0.1", server.Port()), Message("x")); });
         EXPECT_NE(error.find("TLS handshake failed: certificate verify failed"), std::string::npos) << error;
         EXPECT_TRUE(server.WaitForLog("tlsv1 alert unknown ca")) << server.Log();
     }
