@@ -35,6 +35,12 @@ std::string SystemText(int error) {
     return std::system_category().message(error);
 }
 
+// A failed recv/send: the socket's time-out shows as EAGAIN, anything else keeps its errno.
+asio::error_code ioError(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK) return asio::error::timed_out;
+    return asio::error_code(error, asio::system_category());
+}
+
 }  // namespace
 
 asio::io_context& SharedContext() {
@@ -177,10 +183,7 @@ std::size_t SocketStream::Receive(void* data, std::size_t size, asio::error_code
             return 0;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            ec = asio::error::timed_out;
-        else
-            ec = asio::error_code(errno, asio::system_category());
+        ec = ioError(errno);
         return 0;
     }
 }
@@ -200,10 +203,7 @@ std::size_t SocketStream::Send(const iovec* iov, int count, asio::error_code& ec
             return static_cast<std::size_t>(n);
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            ec = asio::error::timed_out;
-        else
-            ec = asio::error_code(errno, asio::system_category());
+        ec = ioError(errno);
         return 0;
     }
 }
