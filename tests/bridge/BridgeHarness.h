@@ -12,6 +12,11 @@
 
 namespace veltrix::test {
 
+// The three roles, short.
+constexpr RuntimeOperationMode NotInitialized = RuntimeOperationMode::RuntimeNotInitialized;
+constexpr RuntimeOperationMode Calling = RuntimeOperationMode::CallingRuntime;
+constexpr RuntimeOperationMode Called = RuntimeOperationMode::CalledRuntime;
+
 // One call that reached the stand-in Utils.dll: LogMessage(operation, message, runtime), or a configuration
 // call with its argument in `operation`.
 struct UtilsCall {

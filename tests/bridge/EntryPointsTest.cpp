@@ -8,13 +8,12 @@
 #include "BridgeHarness.h"
 
 using veltrix::test::BridgeHarness;
+using veltrix::test::Called;
+using veltrix::test::Calling;
+using veltrix::test::NotInitialized;
 using veltrix::test::transmitterMode;
 
 namespace {
-
-constexpr RuntimeOperationMode NotInitialized = RuntimeOperationMode::RuntimeNotInitialized;
-constexpr RuntimeOperationMode Calling = RuntimeOperationMode::CallingRuntime;
-constexpr RuntimeOperationMode Called = RuntimeOperationMode::CalledRuntime;
 
 const char* const nullStringText = "basic_string: construction from null is not valid";
 const char* const shortCommandText = "Message byte array length is less than 11";

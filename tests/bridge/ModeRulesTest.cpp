@@ -10,14 +10,13 @@
 #include "BridgeHarness.h"
 
 using veltrix::test::BridgeHarness;
+using veltrix::test::Called;
+using veltrix::test::Calling;
 using veltrix::test::echoReceiverModule;
+using veltrix::test::NotInitialized;
 using veltrix::test::transmitterMode;
 
 namespace {
-
-constexpr RuntimeOperationMode NotInitialized = RuntimeOperationMode::RuntimeNotInitialized;
-constexpr RuntimeOperationMode Calling = RuntimeOperationMode::CallingRuntime;
-constexpr RuntimeOperationMode Called = RuntimeOperationMode::CalledRuntime;
 
 const char* const shortCommandText = "Message byte array length is less than 11";
 const char* const launcherNotLoadedText =

@@ -10,12 +10,11 @@
 #include "BridgeHarness.h"
 
 using veltrix::test::BridgeHarness;
+using veltrix::test::Called;
 using veltrix::test::echoReceiverModule;
 using veltrix::test::reportMarker;
 
 namespace {
-
-constexpr RuntimeOperationMode Called = RuntimeOperationMode::CalledRuntime;
 
 BridgeHarness::Options withEchoModule(const std::string& loggingLevel = "off") {
     BridgeHarness::Options options;
