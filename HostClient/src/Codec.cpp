@@ -6,7 +6,20 @@
 
 namespace VeltrixNS::HostClient {
 
+using Native::Definitions::CommandHeader;
+using Native::Definitions::MessageCommandType;
+using Native::Definitions::Limits::HeaderLength;
+using Native::Definitions::Limits::MaxNestingDepth;
+
 static_assert(std::endian::native == std::endian::little, "the command format is little-endian");
+
+namespace {
+
+std::string nestedTooDeep(const char* what) {
+    return std::string(what) + " nested deeper than " + std::to_string(MaxNestingDepth) + " levels";
+}
+
+}  // namespace
 
 void Encoder::u32(uint32_t n) {
     size_t at = out_.size();
@@ -28,9 +41,13 @@ void Encoder::text(Tag tag, const std::string& s) {
 }
 
 void Encoder::header(CommandType type, uint8_t calledRuntimeVersion) {
-    const byte h[HeaderLength] = {PerlRuntimeNumber, calledRuntimeVersion,   0, 0, 0, 0, 0, 0, 0,
-                                  CppRuntimeNumber,  static_cast<byte>(type)};
-    out_.insert(out_.end(), h, h + HeaderLength);
+    CommandHeader h;
+    h.calledRuntime = PerlRuntimeNumber;
+    h.calledRuntimeVersion = calledRuntimeVersion;
+    h.callingRuntime = CppRuntimeNumber;
+    h.commandType = static_cast<uint8_t>(type);
+    auto bytes = h.Bytes();
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
 }
 
 void Encoder::commandBody(uint8_t flags, std::span<const Argument> args, int depth) {
@@ -39,7 +56,7 @@ void Encoder::commandBody(uint8_t flags, std::span<const Argument> args, int dep
     u32(static_cast<uint32_t>(args.size()));
     for (const Argument& a : args) {
         if (const Command* c = a.command()) {
-            if (depth >= MaxDepth) throw std::invalid_argument("commands nested deeper than 64 levels");
+            if (depth >= MaxNestingDepth) throw std::invalid_argument(nestedTooDeep("commands"));
             u8(static_cast<uint8_t>(Tag::Command));
             u8(static_cast<uint8_t>(c->type));
             commandBody(c->flags, c->args, depth + 1);
@@ -87,7 +104,7 @@ void Encoder::value(const Value& v, int depth) {
             e.u32(0);  // the id is enough; the type name is informative only
         }
         void checkDepth() const {
-            if (depth >= MaxDepth) throw std::invalid_argument("value nested deeper than 64 levels");
+            if (depth >= MaxNestingDepth) throw std::invalid_argument(nestedTooDeep("value"));
         }
     };
     std::visit(Visitor{*this, depth}, v.storage());
@@ -125,7 +142,8 @@ public:
             case Tag::String: return Value(text("string", at));
             case Tag::Bytes: return Value(Bytes{text("byte string", at)});
             case Tag::List: {
-                if (depth >= MaxDepth + 1) fail("list nested deeper than 64 levels", at);
+                // Lets a response nest one level more (65) than the encoder sends; left unchanged for now.
+                if (depth > MaxNestingDepth) fail(nestedTooDeep("list"), at);
                 need(4, "list", at);
                 uint32_t n = u32();
                 if (n > b_.size() - pos_) fail("list claims " + std::to_string(n) + " entries", at);
@@ -135,7 +153,7 @@ public:
                 return Value(std::move(list));
             }
             case Tag::Map: {
-                if (depth >= MaxDepth + 1) fail("map nested deeper than 64 levels", at);
+                if (depth > MaxNestingDepth) fail(nestedTooDeep("map"), at);
                 need(4, "map", at);
                 uint32_t n = u32();
                 if (n > (b_.size() - pos_) / 2) fail("map claims " + std::to_string(n) + " entries", at);
@@ -199,13 +217,13 @@ private:
 
 Response DecodeResponse(std::span<const byte> bytes, const HandleFactory& handles) {
     if (bytes.size() < HeaderLength) {
-        throw MalformedResponse("Malformed response: " + std::to_string(bytes.size()) +
-                                " bytes are shorter than the 11-byte header");
+        throw MalformedResponse("Malformed response: " + std::to_string(bytes.size()) + " bytes are shorter than the " +
+                                std::to_string(HeaderLength) + "-byte header");
     }
     Decoder d(bytes, handles);
     d.seek(HeaderLength);
     Response r;
-    r.type = static_cast<CommandType>(bytes[10]);
+    r.type = MessageCommandType(bytes.data());
     r.value = d.value(0);
     if (d.pos() != bytes.size()) {
         throw MalformedResponse("Malformed response: " + std::to_string(bytes.size() - d.pos()) +

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "Common/NativeExports.h"
@@ -189,22 +190,11 @@ Value PerlClient::RetrieveArray(const Handle& array, uint8_t flags) {
 }
 
 bool PerlClient::HeartBeat() {
-    const byte message[] = {PerlRuntimeNumber,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            0,
-                            CppRuntimeNumber,
-                            static_cast<byte>(CommandType::HeartBeat),
-                            0x31,
-                            0x32};
+    using namespace Native::Definitions;
+    static constexpr auto message = HeartBeatMessage(PerlRuntimeNumber, 0, CppRuntimeNumber);
     std::span<const byte> r = session_->RoundTrip(message);
-    return r.size() == sizeof message && r[10] == static_cast<byte>(CommandType::HeartBeat) && r[11] == 0x31 &&
-           r[12] == 0x32;
+    return r.size() == HeartBeatLength && MessageCommandType(r.data()) == CommandType::HeartBeat &&
+           std::equal(r.begin() + HeaderOffset::Body, r.end(), message.begin() + HeaderOffset::Body);
 }
 
 }  // namespace VeltrixNS::HostClient

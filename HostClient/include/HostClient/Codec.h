@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "Definitions/commandHeader.h"
+#include "Definitions/limits.h"
+#include "Definitions/runtimes.h"
 #include "HostClient/Value.h"
 #include "_common.h"
 
@@ -27,10 +30,9 @@ enum class Tag : uint8_t {
     Command = 10,
 };
 
-constexpr size_t HeaderLength = 11;
-constexpr int MaxDepth = 64;
-constexpr uint8_t PerlRuntimeNumber = 4;
-constexpr uint8_t CppRuntimeNumber = 8;
+// The header's runtime numbers: the host client calls Perl as C++.
+constexpr uint8_t PerlRuntimeNumber = static_cast<uint8_t>(Native::Definitions::Runtime::PerlRuntime);
+constexpr uint8_t CppRuntimeNumber = static_cast<uint8_t>(Native::Definitions::Runtime::CppRuntime);
 
 // A response that does not follow the format.
 class MalformedResponse : public std::runtime_error {
