@@ -1,6 +1,7 @@
 // Messages.h: how every test builds command messages and reads responses: the host client's codec and the
 // shared command header, never bytes indexed by hand.
 #pragma once
+#include <algorithm>
 #include <initializer_list>
 #include <span>
 #include <vector>
@@ -33,11 +34,14 @@ inline std::vector<byte> withHeader(const CommandHeader& header, std::vector<byt
 }
 
 // A header followed by raw body bytes, for bodies the encoder would refuse to make.
-inline std::vector<byte> rawMessage(const CommandHeader& header, std::initializer_list<byte> body = {}) {
-    auto bytes = header.Bytes();
-    std::vector<byte> out(bytes.begin(), bytes.end());
-    out.insert(out.end(), body.begin(), body.end());
+inline std::vector<byte> rawMessage(const CommandHeader& header, std::span<const byte> body) {
+    std::vector<byte> out(VeltrixNS::Native::Definitions::Limits::HeaderLength + body.size());
+    header.Write(out.data());
+    std::copy(body.begin(), body.end(), out.begin() + VeltrixNS::Native::Definitions::Limits::HeaderLength);
     return out;
+}
+inline std::vector<byte> rawMessage(const CommandHeader& header, std::initializer_list<byte> body = {}) {
+    return rawMessage(header, std::span<const byte>(body.begin(), body.size()));
 }
 
 // A response decoded by the host client's decoder; handles come back unowned (nothing releases them).

@@ -1,4 +1,4 @@
-// TempProductTree.cpp: throw-away product trees for tests.
+// TempProductTree.cpp: throw-away product trees for tests and benchmarks.
 #include "TempProductTree.h"
 
 #include <unistd.h>
@@ -46,8 +46,21 @@ void TempProductTree::addProductPerlModules() {
     fs::copy(VELTRIX_PERL_LIB_DIR, perlLibDir(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }
 
+void TempProductTree::addRunnableBridge() {
+    addBridge();
+    // The OpenSSL names are links to the system libraries; they are copied as links.
+    for (const char* sibling : {"Utils.dll", "libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
+        fs::copy(fs::path(VELTRIX_NATIVE_DIR) / sibling, nativeDir() / sibling, fs::copy_options::copy_symlinks);
+    }
+    addProductPerlModules();
+}
+
+fs::path TempProductTree::writePerlModule(const fs::path& relative, const std::string& text) {
+    return writeFile(fs::relative(perlLibDir(), root_) / relative, text);
+}
+
 fs::path TempProductTree::writeReceiverModule(const std::string& text) {
-    return writeFile(fs::relative(perlLibDir(), root_) / "Veltrix/Core/Receiver/Receiver.pm", text);
+    return writePerlModule("Veltrix/Core/Receiver/Receiver.pm", text);
 }
 
 fs::path TempProductTree::writeFile(const fs::path& relative, const std::string& text) {

@@ -1,4 +1,5 @@
-// TempProductTree.h: a throw-away installed product (native directory and Perl lib) for one test.
+// TempProductTree.h: a throw-away installed product (native directory and Perl lib) for a test or a benchmark.
+// Set VELTRIX_KEEP_TEST_TREES to keep the trees for a look afterwards.
 #pragma once
 #include <filesystem>
 #include <string>
@@ -23,6 +24,11 @@ public:
     std::filesystem::path addBridge();
     // Copies the staged product Perl modules (the real receiver module and its companions).
     void addProductPerlModules();
+    // The bridge, the native libraries it loads from its own directory (Utils, the OpenSSL links) and the
+    // product Perl modules: a tree a host can start Perl from.
+    void addRunnableBridge();
+    // Writes a module below the Perl lib directory, e.g. "Sample/Module.pm".
+    std::filesystem::path writePerlModule(const std::filesystem::path& relative, const std::string& text);
     // Writes the receiver module (Veltrix/Core/Receiver/Receiver.pm) with the given text.
     std::filesystem::path writeReceiverModule(const std::string& text);
     // Writes any file below the root.
