@@ -1,0 +1,223 @@
+// The C++ host client: its codec without a bridge (bytes as documented, hostile responses refused), then calls
+// into Perl through the bridge's CreateReceiver and the real receiver module, on one interpreter shared by every
+// case (what the receiver makes of each command is tested with the module itself).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "ErrorText.h"
+#include "HostClient/PerlClient.h"
+#include "Messages.h"
+#include "TempProductTree.h"
+
+using namespace VeltrixNS::HostClient;
+using namespace veltrix::test;
+using VeltrixNS::Native::Definitions::HeaderOffset::Body;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const sampleModule = R"PERL(
+package Sample::Hosting;
+our $Destroyed = 0;
+sub new { my ($class, %args) = @_; return bless {count => $args{start} // 0}, $class }
+sub step { my ($self, $by) = @_; $self->{count} += $by; return $self }
+sub pair { return ('left', 'right') }
+sub fail { die "Whoopsie [expected]\n" }
+sub fail_object { die bless {code => 42}, 'Sample::Hosting::Error' }
+sub length_of { return length $_[0] }
+sub DESTROY { $Destroyed++ }
+package Sample::Hosting::Error { use overload '""' => sub { "error object $_[0]{code} [expected]" }, fallback => 1; }
+# The launcher's C conversions of the message stand in for pack('C*', ...) and unpack('C*', ...).
+package Sample::Hosting::Tied { sub TIEARRAY { shift; bless [@_] } sub FETCH { $_[0][$_[1]] * 2 } sub FETCHSIZE { 3 } }
+package Sample::Hosting::Dies { use overload '0+' => sub { die "numify [expected]\n" }, fallback => 1; }
+*to_bytes = \&Veltrix::Native::Perl540Launcher::bytes_from_array;
+*to_array = \&Veltrix::Native::Perl540Launcher::array_from_bytes;
+sub byte_conversion_mismatches {
+    my @found = \&Veltrix::Core::Receiver::Receiver::_message_bytes == \&to_bytes ? () : ('the receiver uses others');
+    tie my @tied, 'Sample::Hosting::Tied', 1, 200, 3;
+    my @sparse;
+    $sparse[3] = 9;
+    for my $case ([0, 1, 255], [256, -1, 300, -256], ['7', 'x', undef, 3.9, 2**40 + 5, '300'], [], \@sparse,
+                  [(0 .. 255) x 3], \@tied) {
+        my $got = to_bytes($case);
+        push @found, "to_bytes(@$case)" unless $got eq pack('C*', @$case) && !utf8::is_utf8($got);
+    }
+    push @found, 'a dying element passed' if eval { to_bytes([1, bless [], 'Sample::Hosting::Dies']); 1 };
+    push @found, 'a hash passed' if eval { to_bytes({}); 1 };
+    for my $text ('', join('', map { chr } 0 .. 255), "\x{100}A\x{3b1}\x{ff}") {
+        push @found, "to_array($text)" unless join(' ', @{to_array($text)}) eq join ' ', unpack('C*', $text);
+    }
+    return join '; ', @found;
+}
+1;
+)PERL";
+
+PerlClient& perl() {
+    static TempProductTree tree;
+    static PerlClient client = [] {
+        tree.addRunnableBridge();
+        tree.writePerlModule("Sample/Hosting.pm", sampleModule);
+        PerlClient c(tree.root());
+        c.LoadLibrary("Sample::Hosting");
+        return c;
+    }();
+    return client;
+}
+
+template <typename Action>
+PerlException perlError(Action&& action) try {
+    action();
+    return PerlException("(no exception)", "", "");
+} catch (const PerlException& e) {
+    return e;
+}
+
+// Bytes from hex text; spaces are for reading only.
+std::vector<byte> hex(std::string_view text) {
+    std::vector<byte> out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != ' ') out.push_back(static_cast<byte>(std::stoi(std::string(text.substr(i++, 2)), nullptr, 16)));
+    }
+    return out;
+}
+
+// A response from Perl back to C++ with the given body.
+std::vector<byte> response(const std::vector<byte>& body) {
+    return rawMessage(CommandHeader{.calledRuntime = CppRuntimeNumber, .callingRuntime = PerlRuntimeNumber}, body);
+}
+
+// `inner` wrapped `levels` times.
+template <typename T>
+T nested(int levels, T inner, auto wrap) {
+    for (int i = 0; i < levels; ++i) inner = wrap(std::move(inner));
+    return inner;
+}
+
+// `levels` openings of a one-entry list or map around a null, as encoded bytes.
+std::vector<byte> nestedBytes(int levels, const std::vector<byte>& opening) {
+    std::vector<byte> out;
+    for (int i = 0; i < levels; ++i) out.insert(out.end(), opening.begin(), opening.end());
+    out.push_back(0);
+    return out;
+}
+
+}  // namespace
+
+TEST(HostCodec, EncodesTheDocumentedBytesAndDecodesThemBack) {
+    EXPECT_EQ(commandMessage(CommandType::InvokeGlobalMethod, {"List::Util::sum", 1, 2, 3}),
+              hex("0400000000000000000810 00 04000000 050f0000004c6973743a3a5574696c3a3a73756d"
+                  "030100000000000000 030200000000000000 030300000000000000"));
+
+    const Value every(List{Value(), true, false, int64_t(-1), 0.5, "\xc3\xa9", Bytes{std::string("\0\xff", 2)},
+                           Map{{"k", 7}}, Handle::Unowned(9, "Foo")});
+    std::vector<byte> out;
+    Encoder(out).value(every);
+    EXPECT_EQ(out, hex("07 09000000 00 02 01 03ffffffffffffffff 04000000000000e03f 0502000000c3a9 060200000000ff"
+                       "08 01000000 05010000006b 030700000000000000 09 0900000000000000 00000000"));
+    EXPECT_EQ(decodeResponse(response(out)).value, every);
+    EXPECT_EQ(decodeResponse(response(hex("09 2a00000000000000 03000000466f6f"))).value.asHandle().type(), "Foo");
+    EXPECT_EQ(errorOf([&] { every.asList()[6].asInt(); }), "Perl value is bytes, not int64");
+}
+
+TEST(HostCodec, RefusesWhatCannotTravel) {
+    std::vector<byte> out;
+    Value deep = nested(65, Value(), [](Value v) { return Value(List{std::move(v)}); });
+    EXPECT_EQ(errorOf([&] { Encoder(out).value(deep); }), "value nested deeper than 64 levels");
+    Value deepMap = nested(65, Value(), [](Value v) { return Value(Map{{"k", std::move(v)}}); });
+    EXPECT_EQ(errorOf([&] { Encoder(out).value(deepMap); }), "value nested deeper than 64 levels");
+    Command chain = nested(65, Command{}, [](Command c) { return Command{CommandType::Value, NoFlags, {c}}; });
+    EXPECT_EQ(errorOf([&] { Encoder::message(out, chain); }), "commands nested deeper than 64 levels");
+    EXPECT_EQ(errorOf([&] { Encoder(out).value(Value(Handle())); }), "an empty handle cannot be sent");
+}
+
+TEST(HostCodec, MalformedResponsesSayWhatAndWhere) {
+    const std::pair<std::vector<byte>, const char*> cases[] = {
+        {hex("0800"), "2 bytes are shorter than the 11-byte header"},
+        {response({}), "value is cut off at offset 11"},
+        {response(hex("63")), "unknown type tag 99 at offset 11"},
+        {response(hex("03 0102")), "int64 is cut off at offset 11"},
+        {response(hex("04 01")), "double is cut off at offset 11"},
+        {response(hex("05 0100")), "string is cut off at offset 11"},
+        {response(hex("05 ffffffff 41")), "string claims 4294967295 bytes at offset 11"},
+        {response(hex("06 02000000 41")), "byte string claims 2 bytes at offset 11"},
+        {response(hex("07 ffffff7f")), "list claims 2147483647 entries at offset 11"},
+        {response(hex("08 02000000 00 00")), "map claims 2 entries at offset 11"},
+        {response(hex("08 01000000 03010000000000000000")), "map key is int64 at offset 16"},
+        {response(hex("09 0100000000000000 05000000")), "handle type name claims 5 bytes at offset 11"},
+        {response(hex("00 00")), "1 bytes left over at offset 12"},
+        {response(nestedBytes(100, hex("07 01000000"))), "list nested deeper than 64 levels at offset 336"},
+        {response(nestedBytes(100, hex("08 01000000 0500000000"))), "map nested deeper than 64 levels at offset 661"},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(errorOf([&] { decodeResponse(bytes); }), std::string("Malformed response: ") + text);
+    }
+}
+
+TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
+    const std::string text = "gr\xc3\xbc\xc3\x9f \xe4\xb8\x96 \xf0\x9f\x98\x80";
+    const Bytes binary{std::string("\0\x01\xff\0\x80z", 6)};
+    const Value every(List{std::numeric_limits<int64_t>::min(), 1.0, -2.5e-300, std::numeric_limits<double>::infinity(),
+                           Value(), false, text, binary, Bytes{std::string(1 << 20, '\xa5')}, Map{{"k", List{}}}});
+    EXPECT_EQ(perl().Execute(CommandType::Value, {every}, ByValue), every);
+    EXPECT_TRUE(std::isnan(perl().Execute(CommandType::Value, {std::nan("")}).asDouble()));
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {text}).asInt(), 8) << "Perl sees characters";
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {binary}).asInt(), 6) << "Perl sees bytes";
+}
+
+TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
+    EXPECT_EQ(perl().CallFunction("List::Util::sum", {1, 2, 3}).asInt(), 6);
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::pair", {}, ListContext), Value(List{"left", "right"}));
+    EXPECT_TRUE(perl().HeartBeat());
+
+    Handle counter = perl().CreateInstance("Sample::Hosting", {"start", 5});
+    EXPECT_EQ(perl().GetField(perl().CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
+    perl().SetField(counter, "count", 40);
+    perl().SetPackageVariable("Sample::Hosting", "Motto", "changed");
+    EXPECT_EQ(perl().GetPackageVariable("Sample::Hosting", "$Motto").asString(), "changed");
+    Command create{CommandType::CreateClassInstance, NoFlags, {"Sample::Hosting", "start", 40}};
+    perl().CallMethod(counter, "step", {Command{CommandType::GetInstanceField, NoFlags, {create, "count"}}});
+    EXPECT_EQ(perl().GetField(counter, "count").asInt(), 80);
+
+    Value array = perl().Execute(CommandType::Array, {1, "b", List{2}});
+    EXPECT_EQ(perl().RetrieveArray(array.asHandle(), ByValue), Value(List{1, "b", List{2}}));
+}
+
+TEST(PerlHosting, FailuresBecomeExceptionsWithTextClassAndStack) {
+    PerlException die = perlError([] { perl().CallFunction("Sample::Hosting::fail"); });
+    EXPECT_EQ(die.message(), "Whoopsie [expected]\n");
+    EXPECT_NE(die.stackTrace().find("Hosting.pm line 7"), std::string::npos) << die.stackTrace();
+    PerlException object = perlError([] { perl().CallClassMethod("Sample::Hosting", "fail_object"); });
+    EXPECT_STREQ(object.what(), "error object 42 [expected]");
+    EXPECT_EQ(object.perlClass(), "Sample::Hosting::Error");
+
+    EXPECT_EQ(errorOf([] { perl().session().RoundTrip(std::vector<byte>(Body - 1)); }),
+              "Perl 5.40 Launcher: Exception code 011. \nMessage too short");
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::byte_conversion_mismatches").asString(), "");
+}
+
+TEST(PerlHosting, DroppingTheLastHandleReleasesThePerlObject) {
+    auto handles = [] { return perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
+    auto destroyed = [] { return perl().GetPackageVariable("Sample::Hosting", "Destroyed").asInt(); };
+    const int64_t before = handles(), gone = destroyed();
+    {
+        Handle object = perl().CreateInstance("Sample::Hosting");
+        Handle copy = object;
+        EXPECT_EQ(handles(), before + 1);
+        object = Handle();
+        EXPECT_EQ(destroyed(), gone) << "a copy still holds it";
+    }
+    EXPECT_EQ(handles(), before);
+    EXPECT_EQ(destroyed(), gone + 1);
+}
+
+TEST(PerlHostingSetup, ABridgeThatCannotBeLoadedIsAClearError) {
+    TempProductTree tree;
+    const std::string bridge = PerlClient::BridgePath(tree.root()).string();
+    EXPECT_EQ(errorOf([&] { PerlClient client(tree.root()); }).rfind("Cannot load the Perl bridge " + bridge + ": ", 0),
+              0u);
+    tree.addNativeLibrary(fs::path(VELTRIX_NATIVE_DIR) / "Utils.dll", fs::path(bridge).filename());
+    EXPECT_EQ(errorOf([&] { PerlClient client(tree.root()); }),
+              "The Perl bridge " + bridge + " has no CreateReceiver: " + bridge + ": undefined symbol: CreateReceiver");
+}
