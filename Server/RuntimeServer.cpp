@@ -16,8 +16,6 @@
 
 namespace VeltrixNS::Server {
 
-namespace Wire = Native::TcpClient::Wire;
-
 namespace {
 
 void Log(const std::string& line) {

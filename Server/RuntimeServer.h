@@ -12,6 +12,7 @@
 #include "CommandHandler.h"
 #include "Wire/SocketStream.h"
 #include "Wire/TlsSetup.h"
+#include "Wire/WireProtocol.h"
 
 namespace VeltrixNS::Server {
 
@@ -19,12 +20,12 @@ struct ServerConfig {
     std::string listenAddress = "127.0.0.1";
     unsigned short port = 8090;
     bool tls = false;
-    Native::TcpClient::Wire::TlsServerFiles tlsFiles;
-    std::uint32_t maxFrameBytes = 64u << 20;
+    Wire::TlsServerFiles tlsFiles;
+    std::uint32_t maxFrameBytes = Wire::Limits::DefaultMaxFrameBytes;
     // A connection without a new command for this long is closed.
-    Native::TcpClient::Wire::Milliseconds idleTimeout{60000};
+    Wire::Milliseconds idleTimeout{60000};
     // A frame (or handshake) that has started must be complete within this time; also bounds every write.
-    Native::TcpClient::Wire::Milliseconds ioTimeout{10000};
+    Wire::Milliseconds ioTimeout{10000};
     int maxConnections = 256;
 };
 
@@ -52,7 +53,7 @@ private:
 
     void Serve(Connection& connection);
     template <typename Stream>
-    std::string ServeFrames(Stream& stream, Native::TcpClient::Wire::SocketStream& socket, int& commands);
+    std::string ServeFrames(Stream& stream, Wire::SocketStream& socket, int& commands);
     void Reap(bool all);
 
     ServerConfig config_;

@@ -36,10 +36,11 @@ std::uint64_t Number(const char* name, std::uint64_t fallback, std::uint64_t lim
 ClientSettings ClientSettings::FromEnvironment() {
     ClientSettings settings;
     constexpr std::uint64_t kDay = 24ull * 3600 * 1000;
-    settings.connectTimeout = Wire::Milliseconds(Number("VELTRIX_TCP_CONNECT_TIMEOUT_MS", 5000, kDay));
-    settings.ioTimeout = Wire::Milliseconds(Number("VELTRIX_TCP_IO_TIMEOUT_MS", 30000, kDay));
+    settings.connectTimeout =
+        Wire::Milliseconds(Number("VELTRIX_TCP_CONNECT_TIMEOUT_MS", settings.connectTimeout.count(), kDay));
+    settings.ioTimeout = Wire::Milliseconds(Number("VELTRIX_TCP_IO_TIMEOUT_MS", settings.ioTimeout.count(), kDay));
     settings.maxFrameBytes = static_cast<std::uint32_t>(
-        Number("VELTRIX_TCP_MAX_FRAME_BYTES", Wire::kDefaultMaxFrameBytes, Wire::kLargestFrameBytes));
+        Number("VELTRIX_TCP_MAX_FRAME_BYTES", Wire::Limits::DefaultMaxFrameBytes, Wire::Limits::LargestMessageBytes));
     settings.tls.caFile = Text("VELTRIX_TLS_CA_FILE");
     settings.tls.certFile = Text("VELTRIX_TLS_CERT_FILE");
     settings.tls.keyFile = Text("VELTRIX_TLS_KEY_FILE");

@@ -38,7 +38,7 @@ public:
 
 private:
     Wire::SocketStream socket_;
-    Wire::FrameReader reader_{Wire::kDefaultMaxFrameBytes};
+    Wire::FrameReader reader_{Wire::Limits::DefaultMaxFrameBytes};
     std::vector<std::uint8_t> scratch_;
 };
 

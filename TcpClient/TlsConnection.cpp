@@ -46,7 +46,7 @@ public:
 private:
     std::optional<asio::ssl::context> context_;
     std::optional<asio::ssl::stream<Wire::SocketStream>> stream_;
-    Wire::FrameReader reader_{Wire::kDefaultMaxFrameBytes};
+    Wire::FrameReader reader_{Wire::Limits::DefaultMaxFrameBytes};
     std::vector<std::uint8_t> scratch_;
 };
 

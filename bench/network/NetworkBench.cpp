@@ -38,7 +38,7 @@
 
 namespace {
 
-namespace Wire = VeltrixNS::Native::TcpClient::Wire;
+namespace Wire = VeltrixNS::Wire;
 using VeltrixNS::Native::Interfaces::ITransport;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -243,7 +243,7 @@ void ServeFramed(int fd, bool tls, std::size_t responseBytes) {
         return &c;
     }();
     Wire::SocketStream socket(::dup(fd));
-    Wire::FrameReader reader(Wire::kDefaultMaxFrameBytes);
+    Wire::FrameReader reader(Wire::Limits::DefaultMaxFrameBytes);
     Bytes response(responseBytes, 0), scratch;
     auto loop = [&](auto& stream) {
         for (;;) {

@@ -120,9 +120,9 @@ std::string Text(const Bytes& bytes, std::size_t from) {
 }
 
 Bytes Frame(Wire::FrameKind kind, const Bytes& body) {
-    Bytes frame(Wire::kHeaderSize + body.size());
+    Bytes frame(Wire::Limits::FrameHeaderLength + body.size());
     Wire::EncodeHeader(frame.data(), kind, static_cast<std::uint32_t>(body.size()));
-    if (!body.empty()) std::memcpy(frame.data() + Wire::kHeaderSize, body.data(), body.size());
+    if (!body.empty()) std::memcpy(frame.data() + Wire::Limits::FrameHeaderLength, body.data(), body.size());
     return frame;
 }
 
@@ -195,7 +195,7 @@ void TestServer::Loop() {
 
 template <typename Stream>
 void TestServer::ServeFrames(Stream& stream, Wire::SocketStream& socket) {
-    Wire::FrameReader reader(Wire::kDefaultMaxFrameBytes);
+    Wire::FrameReader reader(Wire::Limits::DefaultMaxFrameBytes);
     Bytes command, response, scratch;
     for (;;) {
         Wire::FrameView frame = reader.Read(stream);
@@ -293,7 +293,7 @@ void RawConnection::Send(const void* data, std::size_t size) {
 
 std::pair<Wire::FrameKind, Bytes> RawConnection::ReadFrame(int timeoutMs) {
     socket_.SetReadDeadline(Wire::Clock::now() + Wire::Milliseconds(timeoutMs));
-    Wire::FrameReader reader(Wire::kLargestFrameBytes, 1024);
+    Wire::FrameReader reader(Wire::Limits::LargestMessageBytes, 1024);
     Wire::FrameView frame = reader.Read(socket_);
     socket_.SetReadDeadline(std::nullopt);
     return {frame.kind, Bytes(frame.body, frame.body + frame.length)};

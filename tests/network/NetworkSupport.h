@@ -20,7 +20,7 @@
 namespace veltrix::test::network {
 
 using Bytes = std::vector<std::uint8_t>;
-namespace Wire = VeltrixNS::Native::TcpClient::Wire;
+namespace Wire = VeltrixNS::Wire;
 using VeltrixNS::Native::Interfaces::ITransport;
 
 // A temporary directory with a CA, a server certificate for 127.0.0.1 and localhost, a client certificate, and

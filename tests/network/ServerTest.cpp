@@ -101,7 +101,7 @@ TEST_F(RuntimeServer, GarbageBytesAreRefusedAndOtherClientsAreStillServed) {
 TEST_F(RuntimeServer, OversizedFramesAreRefusedWithTheLimitNamed) {
     ServerProcess server(Arguments({"--max-frame-bytes", "1000"}));
     RawConnection raw(server.Port());
-    Bytes header(Wire::kHeaderSize);
+    Bytes header(Wire::Limits::FrameHeaderLength);
     Wire::EncodeHeader(header.data(), Wire::FrameKind::Command, 5000);
     raw.Send(header);
     EXPECT_EQ(Text(raw.ReadFrame().second), "frame of 5000 bytes exceeds the maximum of 1000 bytes");

@@ -9,7 +9,7 @@
 
 #include "WireProtocol.h"
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 namespace {
 
@@ -107,4 +107,4 @@ std::string TlsFailureText(const asio::error_code& ec, SSL* ssl) {
     return text;
 }
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 FrameHeader DecodeHeader(const std::uint8_t* in, std::uint32_t maxFrameBytes) {
     if (in[0] != kMagic0 || in[1] != kMagic1) {
@@ -21,11 +21,11 @@ FrameHeader DecodeHeader(const std::uint8_t* in, std::uint32_t maxFrameBytes) {
     }
     std::uint32_t length = static_cast<std::uint32_t>(in[4]) | static_cast<std::uint32_t>(in[5]) << 8 |
                            static_cast<std::uint32_t>(in[6]) << 16 | static_cast<std::uint32_t>(in[7]) << 24;
-    if (length > maxFrameBytes || length > kLargestFrameBytes) {
+    if (length > maxFrameBytes || length > Limits::LargestMessageBytes) {
         throw WireError(Failure::TooLarge, "frame of " + std::to_string(length) + " bytes exceeds the maximum of " +
                                                std::to_string(maxFrameBytes) + " bytes");
     }
     return FrameHeader{static_cast<FrameKind>(in[3]), length};
 }
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -10,7 +10,7 @@
 
 #include "WireProtocol.h"
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 // Turns a stream error into a WireError whose text says what was being done.
 [[noreturn]] void ThrowStreamError(const asio::error_code& ec, const char* doing);
@@ -35,11 +35,11 @@ public:
         if (begin_ == end_) begin_ = end_ = 0;
         if (begin_ == end_) FillSome(stream);
         started();
-        Fill(stream, kHeaderSize);
+        Fill(stream, Limits::FrameHeaderLength);
         FrameHeader header = DecodeHeader(&buffer_[begin_], max_);
-        std::size_t total = kHeaderSize + header.length;
+        std::size_t total = Limits::FrameHeaderLength + header.length;
         Fill(stream, total);
-        FrameView view{header.kind, buffer_.data() + begin_ + kHeaderSize, header.length};
+        FrameView view{header.kind, buffer_.data() + begin_ + Limits::FrameHeaderLength, header.length};
         begin_ += total;
         return view;
     }
@@ -84,15 +84,17 @@ void WriteFrame(Stream& stream, FrameKind kind, const std::uint8_t* body, std::u
     constexpr std::uint32_t kCoalesceLimit = 16 * 1024;
     asio::error_code ec;
     if (coalesce && length <= kCoalesceLimit) {
-        if (scratch.size() < kHeaderSize + kCoalesceLimit) scratch.resize(kHeaderSize + kCoalesceLimit);
+        if (scratch.size() < Limits::FrameHeaderLength + kCoalesceLimit)
+            scratch.resize(Limits::FrameHeaderLength + kCoalesceLimit);
         EncodeHeader(scratch.data(), kind, length);
-        if (length != 0) std::memcpy(scratch.data() + kHeaderSize, body, length);
-        asio::write(stream, asio::buffer(scratch.data(), kHeaderSize + length), ec);
+        if (length != 0) std::memcpy(scratch.data() + Limits::FrameHeaderLength, body, length);
+        asio::write(stream, asio::buffer(scratch.data(), Limits::FrameHeaderLength + length), ec);
     } else {
-        std::uint8_t header[kHeaderSize];
+        std::uint8_t header[Limits::FrameHeaderLength];
         EncodeHeader(header, kind, length);
         // Not asio::write: it hands out at most 64 KiB per call, and large frames should leave in few system calls.
-        std::array<asio::const_buffer, 2> buffers{asio::buffer(header, kHeaderSize), asio::buffer(body, length)};
+        std::array<asio::const_buffer, 2> buffers{asio::buffer(header, Limits::FrameHeaderLength),
+                                                  asio::buffer(body, length)};
         while (buffers[0].size() + buffers[1].size() != 0 && !ec) {
             std::size_t n = stream.write_some(buffers, ec);
             std::size_t first = std::min(n, buffers[0].size());
@@ -104,4 +106,4 @@ void WriteFrame(Stream& stream, FrameKind kind, const std::uint8_t* body, std::u
     if (ec) ThrowStreamError(ec, "writing a frame");
 }
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -14,7 +14,7 @@
 
 #include "WireProtocol.h"
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 namespace {
 
@@ -208,4 +208,4 @@ std::size_t SocketStream::Send(const iovec* iov, int count, asio::error_code& ec
     }
 }
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -3,7 +3,7 @@
 
 #include <asio/ssl/error.hpp>
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 void ThrowStreamError(const asio::error_code& ec, const char* doing) {
     std::string where = std::string(" while ") + doing;
@@ -17,4 +17,4 @@ void ThrowStreamError(const asio::error_code& ec, const char* doing) {
     throw WireError(Failure::Broken, ec.message() + where);
 }
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

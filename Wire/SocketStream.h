@@ -12,7 +12,7 @@
 #include <string>
 #include <system_error>
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
@@ -107,4 +107,4 @@ private:
     std::optional<Clock::time_point> readDeadline_;
 };
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -3,7 +3,7 @@
 #include <asio/ssl.hpp>
 #include <string>
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+namespace VeltrixNS::Wire {
 
 struct TlsClientFiles {
     std::string caFile;    // empty: the system trust store
@@ -28,4 +28,4 @@ void ExpectPeerName(SSL* ssl, const std::string& name);
 // The reason for a failed TLS operation, with the certificate verification result when there is one.
 std::string TlsFailureText(const asio::error_code& ec, SSL* ssl);
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire

@@ -1,20 +1,21 @@
-// WireProtocol.h: the frame format spoken between the TCP/TLS client libraries and a runtime server.
+// WireProtocol.h: the frame format spoken between the TCP/TLS client libraries and the runtime server.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-namespace VeltrixNS::Native::TcpClient::Wire {
+#include "Definitions/limits.h"
+
+namespace VeltrixNS::Wire {
+
+// Frame header length and frame size limits, shared with the command format.
+namespace Limits = Native::Definitions::Limits;
 
 // Every frame: 'V' 'X', protocol version, frame kind, body length (uint32 little-endian), body.
 inline constexpr std::uint8_t kMagic0 = 0x56;
 inline constexpr std::uint8_t kMagic1 = 0x58;
 inline constexpr std::uint8_t kVersion = 1;
-inline constexpr std::size_t kHeaderSize = 8;
-inline constexpr std::uint32_t kDefaultMaxFrameBytes = 64u << 20;
-// Lengths travel as int32_t through the transport interface.
-inline constexpr std::uint32_t kLargestFrameBytes = 0x7fffffffu;
 
 enum class FrameKind : std::uint8_t {
     Command = 1,   // client to server: one command message
@@ -53,4 +54,4 @@ inline void EncodeHeader(std::uint8_t* out, FrameKind kind, std::uint32_t length
 // Checks magic, version, kind and size; throws WireError (Protocol or TooLarge) naming the fault.
 FrameHeader DecodeHeader(const std::uint8_t* in, std::uint32_t maxFrameBytes);
 
-}  // namespace VeltrixNS::Native::TcpClient::Wire
+}  // namespace VeltrixNS::Wire
