@@ -117,6 +117,21 @@ void Encoder::message(std::vector<byte>& out, const Command& command) {
     e.commandBody(command.flags, command.args);
 }
 
+void Encoder::exceptionResponse(std::vector<byte>& out, const Native::Definitions::CommandHeader& command,
+                                const std::string& text) {
+    auto header = command.ResponseTo(CommandType::Exception).Bytes();
+    out.assign(header.begin(), header.end());
+    Encoder e(out);
+    e.u8(static_cast<uint8_t>(Tag::Map));
+    e.u32(3);
+    e.text(Tag::String, "message");
+    e.text(Tag::String, text);
+    e.text(Tag::String, "class");
+    e.text(Tag::String, "");
+    e.text(Tag::String, "stack");
+    e.text(Tag::String, "");
+}
+
 namespace {
 
 class Decoder {

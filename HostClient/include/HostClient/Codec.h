@@ -52,6 +52,10 @@ public:
 
     // A whole message: header and body.
     static void message(std::vector<byte>& out, const Command& command);
+    // The Exception response to a command with this header: the map {message, class, stack}, in that order,
+    // with empty class and stack. `text` must be UTF-8.
+    static void exceptionResponse(std::vector<byte>& out, const Native::Definitions::CommandHeader& command,
+                                  const std::string& text);
 
 private:
     void u8(uint8_t b) { out_.push_back(b); }
