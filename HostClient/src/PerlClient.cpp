@@ -33,7 +33,7 @@ PerlException::PerlException(std::string message, std::string perlClass, std::st
       perlClass_(std::move(perlClass)),
       stackTrace_(std::move(stackTrace)) {}
 
-Session::Session(const std::filesystem::path& bridgeLibrary, uint8_t perlVersion) {
+Session::Session(const std::filesystem::path& bridgeLibrary, std::optional<uint8_t> perlVersion) {
     library_ = dlopen(bridgeLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr)
         throw BridgeError("Cannot load the Perl bridge " + bridgeLibrary.string() + ": " + dlerrorText());
@@ -46,7 +46,7 @@ Session::Session(const std::filesystem::path& bridgeLibrary, uint8_t perlVersion
     try {
         receiver_ = createReceiver(RuntimeOperationMode::CalledRuntime);
         if (receiver_ == nullptr) throw BridgeError("CreateReceiver returned no receiver");
-        receiver_->Initialize(CppRuntimeNumber, PerlRuntimeNumber, perlVersion);
+        if (perlVersion) receiver_->Initialize(CppRuntimeNumber, PerlRuntimeNumber, *perlVersion);
     } catch (const BridgeError&) {
         throw;
     } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,7 +41,9 @@ public:
 // One loaded bridge and its receiver, shared by the client and every live handle.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(const std::filesystem::path& bridgeLibrary, uint8_t perlVersion);
+    // Loads the bridge and creates its receiver; with a version it also starts Perl for a C++ caller. Without
+    // one the owner initialises receiver() itself (a server learns caller and version from its first command).
+    Session(const std::filesystem::path& bridgeLibrary, std::optional<uint8_t> perlVersion);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
