@@ -1,7 +1,6 @@
 // CommandHandler.h: what the server does with one command message.
 #pragma once
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace VeltrixNS::Server {
@@ -10,12 +9,8 @@ class CommandHandler {
 public:
     virtual ~CommandHandler() = default;
     // Fills `response` with the answer to the command; never throws (failures become Exception responses).
+    // Called from every connection's thread at once: implementations serialise what needs it.
     virtual void Execute(std::uint8_t* command, std::uint32_t length, std::vector<std::uint8_t>& response) = 0;
 };
-
-// An Exception response in the command format: response header for `command`, then the map
-// {message, class, stack} with `text` as the message.
-void BuildExceptionResponse(const std::uint8_t* command, std::uint32_t length, const std::string& text,
-                            std::vector<std::uint8_t>& response);
 
 }  // namespace VeltrixNS::Server

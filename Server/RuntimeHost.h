@@ -1,24 +1,23 @@
-// RuntimeHost.h: the Perl runtime behind the server: the staged bridge library and its one receiver.
+// RuntimeHost.h: the Perl runtime behind the server: the staged bridge library, driven through a host session.
 #pragma once
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "CommandHandler.h"
-#include "IReceiver.h"
+#include "HostClient/PerlClient.h"
 
 namespace VeltrixNS::Server {
 
 class RuntimeHost final : public CommandHandler {
 public:
     // Loads <productDir>/Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll and creates its receiver;
-    // throws std::runtime_error with the loader's or the receiver's text.
+    // throws HostClient::BridgeError with the loader's or the receiver's text.
     explicit RuntimeHost(const std::string& productDir);
     void Execute(std::uint8_t* command, std::uint32_t length, std::vector<std::uint8_t>& response) override;
 
 private:
-    // The library stays loaded for the life of the process: the interpreter inside it is never torn down.
-    void* library_ = nullptr;
-    Native::Interfaces::IReceiver* receiver_ = nullptr;
+    std::shared_ptr<HostClient::Session> session_;
     bool initialized_ = false;
     // The one interpreter serves one command at a time.
     std::mutex mutex_;

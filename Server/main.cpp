@@ -8,10 +8,13 @@
 #include <iostream>
 #include <string>
 
+#include "Definitions/limits.h"
 #include "RuntimeHost.h"
 #include "RuntimeServer.h"
 
 namespace {
+
+namespace Limits = VeltrixNS::Native::Definitions::Limits;
 
 const char* const kUsage =
     "usage: veltrix-server [options]\n"
@@ -75,7 +78,8 @@ int main(int argc, char** argv) {
         else if (option == "--product")
             product = value;
         else if (option == "--max-frame-bytes")
-            config.maxFrameBytes = static_cast<std::uint32_t>(Number(option, value, 11, 0x7fffffff));
+            config.maxFrameBytes =
+                static_cast<std::uint32_t>(Number(option, value, Limits::HeaderLength, Limits::LargestMessageBytes));
         else if (option == "--idle-timeout-ms")
             config.idleTimeout = std::chrono::milliseconds(Number(option, value, 1, 86400000));
         else if (option == "--io-timeout-ms")

@@ -234,7 +234,7 @@ TEST_F(RuntimeServer, RefusesToStartWithoutARuntimeOrWithBadOptions) {
     try {
         ServerProcess({"--port", "0", "--product", "/nonexistent"});
     } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find("veltrix-server: cannot load the Perl runtime: /nonexistent/Binaries"),
+        EXPECT_NE(std::string(error.what()).find("veltrix-server: Cannot load the Perl bridge /nonexistent/Binaries"),
                   std::string::npos)
             << error.what();
     }
