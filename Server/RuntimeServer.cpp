@@ -18,11 +18,6 @@ namespace VeltrixNS::Server {
 
 namespace {
 
-void Log(const std::string& line) {
-    std::string text = "veltrix-server: " + line + "\n";
-    std::cerr << text << std::flush;
-}
-
 // Best effort: tell the peer why its frame is refused, then let the error frame arrive before the socket closes.
 template <typename Stream>
 void Refuse(Stream& stream, Wire::SocketStream& socket, const std::string& reason, bool tls) {
@@ -53,6 +48,12 @@ RuntimeServer::RuntimeServer(ServerConfig config, CommandHandler& handler)
         tlsContext_.emplace(asio::ssl::context::tls_server);
         Wire::ConfigureServerContext(*tlsContext_, config_.tlsFiles);
     }
+}
+
+void RuntimeServer::Log(const std::string& line) const {
+    if (config_.log) return config_.log(line);
+    std::string text = "veltrix-server: " + line + "\n";
+    std::cerr << text << std::flush;
 }
 
 RuntimeServer::~RuntimeServer() {

@@ -2,6 +2,7 @@
 #pragma once
 #include <asio/ssl.hpp>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,8 @@ struct ServerConfig {
     // A frame (or handshake) that has started must be complete within this time; also bounds every write.
     Wire::Milliseconds ioTimeout{10000};
     int maxConnections = 256;
+    // Takes each connection line, from several threads at once; empty: standard error.
+    std::function<void(const std::string&)> log;
 };
 
 class RuntimeServer {
@@ -55,6 +58,7 @@ private:
     template <typename Stream>
     std::string ServeFrames(Stream& stream, Wire::SocketStream& socket, int& commands);
     void Reap(bool all);
+    void Log(const std::string& line) const;
 
     ServerConfig config_;
     CommandHandler& handler_;
