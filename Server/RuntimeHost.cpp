@@ -22,12 +22,14 @@ constexpr auto kPerlRuntime = static_cast<std::uint8_t>(Native::Definitions::Run
 
 // The header of a command, zero-filled where a short one ends; an empty command was meant for Perl.
 CommandHeader HeaderOf(const std::uint8_t* command, std::uint32_t length) {
-    std::array<std::uint8_t, Limits::HeaderLength> bytes{kPerlRuntime};
+    std::array<std::uint8_t, Limits::HeaderLength> bytes{};
+    bytes[Native::Definitions::HeaderOffset::CalledRuntime] = kPerlRuntime;
     if (length != 0) std::memcpy(bytes.data(), command, std::min<std::size_t>(length, bytes.size()));
     return CommandHeader::Read(bytes.data());
 }
 
-// An error text as a string of the command format: each byte that starts no valid UTF-8 sequence becomes '?'.
+}  // namespace
+
 std::string ValidUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -44,8 +46,6 @@ std::string ValidUtf8(std::string_view text) {
     }
     return out;
 }
-
-}  // namespace
 
 RuntimeHost::RuntimeHost(const std::string& productDir)
     : session_(std::make_shared<HostClient::Session>(HostClient::PerlClient::BridgePath(productDir), std::nullopt)) {}

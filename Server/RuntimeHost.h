@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "CommandHandler.h"
 #include "HostClient/PerlClient.h"
@@ -22,5 +23,8 @@ private:
     // The one interpreter serves one command at a time.
     std::mutex mutex_;
 };
+
+// An error text as a string of the command format: each byte that starts no valid UTF-8 sequence becomes '?'.
+std::string ValidUtf8(std::string_view text);
 
 }  // namespace VeltrixNS::Server
