@@ -1,135 +1,214 @@
-// NetworkSupport.h: helpers for the network tests: certificates, environment, the client libraries, a framed
-// test server inside the test, and veltrix-server as a child process.
+// NetworkSupport.h: what the network tests share: environment settings, channels of the client libraries,
+// veltrix-server's core in this process with a fake handler, veltrix-server as a child process, raw connections.
 #pragma once
-#include <sys/types.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
+#include <cstring>
+#include <optional>
 #include <thread>
-#include <vector>
 
+#include "Certificates.h"
 #include "ITransport.h"
 #include "Library.h"
+#include "RuntimeServer.h"
 #include "Wire/FrameIo.h"
-#include "Wire/SocketStream.h"
-#include "Wire/TlsSetup.h"
 
 namespace veltrix::test::network {
 
 using Bytes = std::vector<std::uint8_t>;
 namespace Wire = VeltrixNS::Wire;
 using VeltrixNS::Native::Interfaces::ITransport;
+using VeltrixNS::Server::ServerConfig;
+using namespace std::chrono_literals;
 
-// A temporary directory with a CA, a server certificate for 127.0.0.1 and localhost, a client certificate, and
-// a second CA with its own server certificate that the first CA does not trust. Made with the openssl command.
-class Certificates {
-public:
-    Certificates();
-    ~Certificates();
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    // ca.pem, server.pem, server.key, client.pem, client.key, rogue-ca.pem, rogue-server.pem, rogue-server.key
-
-private:
-    std::filesystem::path dir_;
-};
-
-// Sets (or with nullptr unsets) a variable for the life of the object.
+// Sets (or with nullopt unsets) environment variables for the life of the object.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
+    using Values = std::vector<std::pair<std::string, std::optional<std::string>>>;
+    ScopedEnv(const std::string& name, const std::optional<std::string>& value) : ScopedEnv(Values{{name, value}}) {}
+    explicit ScopedEnv(const Values& values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name.c_str());
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            Set(name, value);
+        }
+    }
+    ~ScopedEnv() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Set(it->first, it->second);
+    }
 
 private:
-    std::string name_;
-    std::string old_;
-    bool had_;
+    static void Set(const std::string& name, const std::optional<std::string>& value) {
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+    }
+    Values saved_;
 };
 
-// VeltrixTcpClient.dll or VeltrixTcpTlsClient.dll from the staged product, loaded with dlopen.
-class ClientLibrary {
+// A channel of VeltrixTcpClient.dll or VeltrixTcpTlsClient.dll from the staged product. Like the bridge, the
+// tests never unload a client library: channels may outlive any one test.
+inline std::unique_ptr<ITransport> Channel(bool tls, unsigned short port) {
+    static auto load = [](const char* name) {
+        Library library(std::string(VELTRIX_NATIVE_DIR) + name);
+        auto create = library.get<ITransport* (*)(std::string, unsigned short)>("CreateTransportChannel");
+        library.leak();
+        return create;
+    };
+    static auto tcp = load("/VeltrixTcpClient.dll"), secure = load("/VeltrixTcpTlsClient.dll");
+    return std::unique_ptr<ITransport>((tls ? secure : tcp)("127.0.0.1", port));
+}
+
+// One command through a channel; throws what the channel throws.
+inline Bytes RoundTrip(ITransport& channel, Bytes command) {
+    Bytes response(static_cast<std::size_t>(channel.SendCommand(command.data(), static_cast<int>(command.size()))));
+    channel.ReadResponse(response.data(), static_cast<int>(response.size()));
+    return response;
+}
+
+// Polls `done` for up to five seconds.
+inline bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms))
+        if (done()) return true;
+    return false;
+}
+
+// What a shell command writes to standard output, and its wait status.
+inline std::string Output(const std::string& command, int* status = nullptr) {
+    FILE* out = popen(command.c_str(), "r");
+    std::string text;
+    for (char line[256]; fgets(line, sizeof line, out) != nullptr;) text += line;
+    int result = pclose(out);
+    if (status != nullptr) *status = result;
+    return text;
+}
+
+// The server side of TLS with the shared test certificates; `clientCa` requires client certificates.
+inline ServerConfig TlsConfig(bool clientCa = false) {
+    const Certificates& c = Certificates::shared();
+    ServerConfig config;
+    config.tls = true;
+    config.tlsFiles = {c.path("server.pem"), c.path("server.key"), clientCa ? c.path("ca.pem") : ""};
+    return config;
+}
+
+// veltrix-server's core in this process on a free loopback port, answering with `handler` (echo by default) on
+// its connection threads, and keeping its connection lines.
+class InProcessServer final : public VeltrixNS::Server::CommandHandler {
 public:
-    explicit ClientLibrary(bool tls);
-    std::unique_ptr<ITransport> Channel(const std::string& address, unsigned short port) const;
-
-private:
-    Library library_;
-    ITransport* (*create_)(std::string, unsigned short) = nullptr;
-};
-
-// Sends one command through a channel and reads the response; throws what the channel throws.
-Bytes RoundTrip(ITransport& channel, const Bytes& command);
-// A message with an 11-byte header (calling runtime 8, called runtime 4) and `body`.
-Bytes Message(const std::string& body, std::uint8_t commandType = 0);
-std::string Text(const Bytes& bytes, std::size_t from = 0);
-
-// A framed server inside the test: accepts on 127.0.0.1 port 0 and answers every command with `reply`
-// (or does nothing when `reply` returns false, which closes the connection).
-class TestServer {
-public:
-    using Reply = std::function<bool(const Bytes& command, Wire::SocketStream& socket, Bytes& response)>;
-    TestServer(Reply reply, const Certificates* tls = nullptr, const std::string& clientCa = "");
-    ~TestServer();
+    using Handler = std::function<void(const Bytes& command, Bytes& response)>;
+    explicit InProcessServer(ServerConfig config = {}, Handler handler = nullptr) : handler_(std::move(handler)) {
+        config.port = 0;
+        config.log = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            log_ += line + "\n";
+        };
+        server_ = std::make_unique<VeltrixNS::Server::RuntimeServer>(config, *this);
+        port_ = server_->Listen();
+        thread_ = std::thread([this] { server_->Run(stop_); });
+    }
+    ~InProcessServer() override {
+        std::uint64_t one = 1;
+        (void)!::write(stop_, &one, sizeof one);
+        thread_.join();
+        ::close(stop_);
+    }
     unsigned short Port() const { return port_; }
-    int Connections() const { return connections_.load(); }
-    // The last TLS handshake failure seen by the server.
-    std::string LastError() const;
+    std::string Log() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_;
+    }
+    // How many connection lines hold `text`, and a wait until `times` do.
+    int Count(const std::string& text) const {
+        std::string log = Log();
+        int n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    }
+    bool WaitForLog(const std::string& text, int times = 1) const {
+        return Eventually([&] { return Count(text) >= times; });
+    }
+    void Execute(std::uint8_t* command, std::uint32_t length, Bytes& response) override {
+        Bytes in(command, command + length);
+        handler_ ? handler_(in, response) : response.swap(in);
+    }
 
 private:
-    void Loop();
-    template <typename Stream>
-    void ServeFrames(Stream& stream, Wire::SocketStream& socket);
-
-    Reply reply_;
-    std::unique_ptr<asio::ssl::context> tls_;
-    int listenFd_ = -1;
-    int stopFd_ = -1;
+    Handler handler_;
+    mutable std::mutex mutex_;
+    std::string log_;
+    int stop_ = ::eventfd(0, EFD_CLOEXEC);
     unsigned short port_ = 0;
-    std::atomic<int> connections_{0};
-    std::atomic<int> currentFd_{-1};
-    mutable std::mutex errorMutex_;
-    std::string lastError_;
+    std::unique_ptr<VeltrixNS::Server::RuntimeServer> server_;
     std::thread thread_;
 };
 
-// veltrix-server as a child process: standard output read for the port, standard error kept in a file.
+// veltrix-server as a child process, through a shell that prints its pid and then becomes the server; its
+// standard error comes through the same pipe and is read once it has stopped.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> arguments);
-    ~ServerProcess();
+    explicit ServerProcess(const std::string& arguments)
+        : out_(popen(("echo $$; exec " VELTRIX_SERVER_PROGRAM " " + arguments + " 2>&1").c_str(), "r")) {
+        pid_ = std::stoi(Line());
+        std::string first = Line();  // "listening on ADDRESS:PORT (TCP)"
+        if (first.rfind("listening on ", 0) != 0) {
+            Stop();
+            throw std::runtime_error("veltrix-server did not start: " + first + log_);
+        }
+        port_ = static_cast<unsigned short>(std::stoi(first.substr(first.rfind(':') + 1)));
+    }
+    ~ServerProcess() { Stop(); }
     unsigned short Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
-    // Sends SIGTERM and waits (bounded); returns the exit status as from waitpid, or -1 on time-out.
-    int Stop();
-    // Everything the server wrote to standard error so far.
-    std::string Log() const;
-    // Waits (bounded) until the log holds `text`.
-    bool WaitForLog(const std::string& text, int timeoutMs = 5000) const;
+    // SIGTERM; the wait status, and then Log() holds what the server wrote after its first line.
+    int Stop() {
+        if (out_ == nullptr) return -1;
+        ::kill(pid_, SIGTERM);
+        for (std::string line = Line(); !line.empty(); line = Line()) log_ += line;
+        return pclose(std::exchange(out_, nullptr));
+    }
+    const std::string& Log() const { return log_; }
 
 private:
+    std::string Line() {
+        char line[256] = {};
+        return std::fgets(line, sizeof line, out_) ? line : "";
+    }
+    FILE* out_;
     pid_t pid_ = -1;
     unsigned short port_ = 0;
-    std::filesystem::path logFile_;
+    std::string log_;
 };
 
-// A raw loopback connection for sending arbitrary bytes.
+// A plain loopback connection for any bytes.
 class RawConnection {
 public:
-    explicit RawConnection(unsigned short port);
-    void Send(const void* data, std::size_t size);
-    void Send(const Bytes& bytes) { Send(bytes.data(), bytes.size()); }
-    // Reads one frame (kind and body) within the time limit; throws Wire::WireError.
-    std::pair<Wire::FrameKind, Bytes> ReadFrame(int timeoutMs = 5000);
-    // True when the server closed the connection within the time limit.
-    bool ClosedByPeer(int timeoutMs = 5000);
-    void Close() { socket_.Close(); }
+    explicit RawConnection(unsigned short port) {
+        socket_.Connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port), 5000ms);
+        socket_.SetWaitLimits(5000ms, 5000ms);
+    }
+    void Send(const Bytes& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    std::pair<Wire::FrameKind, std::string> ReadFrame() {
+        Wire::FrameView frame = reader_.Read(socket_);
+        return {frame.kind, std::string(frame.body, frame.body + frame.length)};
+    }
+    // True when the server closes the connection within five seconds.
+    bool ClosedByPeer() {
+        std::uint8_t sink[256];
+        asio::error_code ec;
+        while (!ec) socket_.read_some(asio::buffer(sink), ec);
+        return ec == asio::error::eof || ec == asio::error::connection_reset;
+    }
 
 private:
     Wire::SocketStream socket_;
+    Wire::FrameReader reader_{Wire::Limits::LargestMessageBytes};
 };
 
-Bytes Frame(Wire::FrameKind kind, const Bytes& body);
+inline Bytes Frame(Wire::FrameKind kind, const Bytes& body) {
+    Bytes frame(Wire::Limits::FrameHeaderLength + body.size());
+    Wire::EncodeHeader(frame.data(), kind, static_cast<std::uint32_t>(body.size()));
+    if (!body.empty()) std::memcpy(frame.data() + Wire::Limits::FrameHeaderLength, body.data(), body.size());
+    return frame;
+}
 
 }  // namespace veltrix::test::network

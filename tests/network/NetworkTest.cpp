@@ -1,0 +1,230 @@
+// NetworkTest.cpp: the TCP and TLS client libraries against veltrix-server's core in this process, with a fake
+// command handler: round trips, TLS checks, refused frames, time-outs, reconnection, many clients at once.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "ErrorText.h"
+#include "NetworkSupport.h"
+
+namespace veltrix::test::network {
+namespace {
+
+std::string Prefix(bool tls, unsigned short port) {
+    return (tls ? "VeltrixTcpTlsClient: 127.0.0.1:" : "VeltrixTcpClient: 127.0.0.1:") + std::to_string(port) + ": ";
+}
+
+class Network : public ::testing::Test {
+protected:
+    ScopedEnv ca_{"VELTRIX_TLS_CA_FILE", Certificates::shared().path("ca.pem")};  // TLS clients trust the test CA
+};
+
+// Parameter: TLS (or plain TCP).
+class Channels : public Network, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(TcpAndTls, Channels, ::testing::Bool());
+
+TEST_F(Network, ClientLibrariesExportOnlyTheChannelFactory) {
+    for (std::string name : {"/VeltrixTcpClient.dll", "/VeltrixTcpTlsClient.dll"}) {
+        EXPECT_EQ(Output("nm -D --defined-only " VELTRIX_NATIVE_DIR + name +
+                         " | awk 'toupper($2) ~ /^[TDBRVW]$/ {print $3}'"),
+                  "CreateTransportChannel\n");
+    }
+}
+
+// Commands of every size on one connection, the server verified by address or name; a response read in part;
+// an answer that never comes.
+TEST_P(Channels, CommandsRoundTripAndAResponseThatNeverComesTimesOut) {
+    std::promise<void> answer;
+    InProcessServer server(GetParam() ? TlsConfig() : ServerConfig{},
+                           [later = answer.get_future().share()](const Bytes& command, Bytes& response) {
+                               if (command == Bytes{0xFF}) later.wait_for(10s);
+                               response = command;
+                           });
+    const std::string prefix = Prefix(GetParam(), server.Port());
+    auto channel = Channel(GetParam(), server.Port());
+    std::uint8_t buffer[4];
+    EXPECT_EQ(errorOf([&] { channel->ReadResponse(buffer, 4); }), prefix + "there is no response to read");
+    EXPECT_EQ(channel->Initialize(8, 4, 0), 0);
+    for (std::size_t size : {0u, 1u, 11u, 70000u, 1u << 20, 3u}) {
+        Bytes command(size);
+        for (std::size_t i = 0; i < size; ++i) command[i] = static_cast<std::uint8_t>(i * 31 + size);
+        EXPECT_EQ(RoundTrip(*channel, command), command) << size << " bytes";
+    }
+    Bytes six{1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(channel->SendCommand(six.data(), 6), 6);
+    EXPECT_EQ(channel->ReadResponse(buffer, 4), 4);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(errorOf([&] { channel->ReadResponse(nullptr, 4); }), prefix + "invalid response buffer (length 4)");
+    EXPECT_EQ(errorOf([&] { channel->SendCommand(nullptr, 5); }), prefix + "invalid command buffer (length 5)");
+    ScopedEnv name({{"VELTRIX_TLS_SERVER_NAME", "localhost"}, {"VELTRIX_TCP_IO_TIMEOUT_MS", "300"}});
+    channel = Channel(GetParam(), server.Port());
+    EXPECT_EQ(RoundTrip(*channel, {1, 2}), (Bytes{1, 2}));
+    EXPECT_EQ(server.Count(GetParam() ? "opened (TLS)" : "opened (TCP)"), 2);
+    EXPECT_EQ(errorOf([&] { RoundTrip(*channel, {0xFF}); }),
+              prefix +
+                  "command failed: no answer within 300 ms (VELTRIX_TCP_IO_TIMEOUT_MS): timed out while reading "
+                  "a frame; the next command opens a new connection");
+    answer.set_value();
+}
+
+TEST_F(Network, TlsRefusalsAndUnusableSettingsNameTheReasonOnBothSides) {
+    const Certificates& c = Certificates::shared();
+    InProcessServer plain(TlsConfig()), mutual(TlsConfig(true));
+    const struct {
+        InProcessServer& server;
+        ScopedEnv::Values env;
+        std::string clientError, serverLog;
+    } cases[] = {
+        {plain,
+         {{"VELTRIX_TLS_CA_FILE", c.path("rogue-ca.pem")}},
+         "cannot connect: TLS handshake failed: certificate verify failed (SSL routines) (unable to get local issuer "
+         "certificate)",
+         "TLS handshake failed: tlsv1 alert unknown ca"},
+        {plain, {{"VELTRIX_TLS_SERVER_NAME", "runtime.example.org"}}, "(hostname mismatch)", ""},
+        {plain,
+         {{"VELTRIX_TLS_CA_FILE", "/nonexistent/ca.pem"}},
+         "cannot connect: cannot read the CA file (VELTRIX_TLS_CA_FILE) /nonexistent/ca.pem",
+         ""},
+        {plain,
+         {{"VELTRIX_TLS_CERT_FILE", c.path("client.pem")}},
+         "cannot connect: a client certificate needs both VELTRIX_TLS_CERT_FILE and VELTRIX_TLS_KEY_FILE",
+         ""},
+        {plain,
+         {{"VELTRIX_TCP_IO_TIMEOUT_MS", "soon"}},
+         "cannot connect: VELTRIX_TCP_IO_TIMEOUT_MS must be a whole number from 1 to 86400000, not 'soon'",
+         ""},
+        {mutual, {}, "certificate required", "TLS handshake failed: peer did not return a certificate"},
+        {mutual,
+         {{"VELTRIX_TLS_CERT_FILE", c.path("rogue-client.pem")}, {"VELTRIX_TLS_KEY_FILE", c.path("rogue-client.key")}},
+         "unknown ca",
+         "TLS handshake failed: certificate verify failed"},
+    };
+    for (const auto& test : cases) {
+        ScopedEnv env(test.env);
+        std::string error = errorOf([&] { RoundTrip(*Channel(true, test.server.Port()), {1}); });
+        EXPECT_EQ(error.rfind(Prefix(true, test.server.Port()), 0), 0u) << error;
+        EXPECT_NE(error.find(test.clientError), std::string::npos) << error;
+        EXPECT_TRUE(test.server.WaitForLog(test.serverLog)) << test.server.Log();
+    }
+    ScopedEnv client({{"VELTRIX_TLS_CERT_FILE", c.path("client.pem")}, {"VELTRIX_TLS_KEY_FILE", c.path("client.key")}});
+    EXPECT_EQ(RoundTrip(*Channel(true, mutual.Port()), {7}), Bytes{7});
+}
+
+TEST_F(Network, BadFramesAreRefusedWithTheFaultNamedAndOtherClientsStillServed) {
+    ServerConfig config;
+    config.maxFrameBytes = 1000;
+    config.ioTimeout = 300ms;
+    config.idleTimeout = 400ms;
+    InProcessServer server(config);
+    const Bytes frame = Frame(Wire::FrameKind::Command, Bytes(20, 1));
+    const std::string http = "GET / HTTP/1.1\r\n\r\n";
+    const struct {
+        Bytes sent;
+        std::string refusal;  // the body of the Error frame, if one comes
+        std::string log;
+    } cases[] = {
+        {Bytes(http.begin(), http.end()), "not a Veltrix frame (first bytes 0x47 0x45, expected 0x56 0x58 \"VX\")", ""},
+        {{'V', 'X', 2, 1, 0, 0, 0, 0}, "unsupported wire protocol version 2 (this side speaks version 1)", ""},
+        {{'V', 'X', 1, 9, 0, 0, 0, 0}, "unknown frame kind 9", ""},
+        {{'V', 'X', 1, 1, 0x88, 0x13, 0, 0}, "frame of 5000 bytes exceeds the maximum of 1000 bytes", ""},
+        {Frame(Wire::FrameKind::Response, {1}), "expected a command frame, got kind 2", ""},
+        {Bytes(frame.begin(), frame.begin() + 12), "", "the client disconnected in the middle of a frame"},
+        {Bytes(frame.begin(), frame.begin() + 10), "", "closed after 0 commands: frame not complete within 300 ms"},
+        {{}, "", "closed after 0 commands: idle for 400 ms (idle time-out)"},
+    };
+    for (const auto& test : cases) {
+        auto raw = std::make_unique<RawConnection>(server.Port());
+        raw->Send(test.sent);
+        if (!test.refusal.empty()) {
+            EXPECT_EQ(raw->ReadFrame(), std::make_pair(Wire::FrameKind::Error, test.refusal));
+        }
+        if (test.log.find("disconnected") != std::string::npos) raw.reset();
+        EXPECT_TRUE(!raw || raw->ClosedByPeer());
+        EXPECT_TRUE(server.WaitForLog(test.log.empty() ? "0 commands: refused a frame: " + test.refusal : test.log));
+    }
+    RawConnection raw(server.Port());
+    raw.Send(Frame(Wire::FrameKind::Command, {1}));
+    EXPECT_EQ(raw.ReadFrame(), std::make_pair(Wire::FrameKind::Response, std::string(1, '\1')));
+}
+
+TEST_F(Network, FramesAboveTheMaximumAreRefusedOnBothSides) {
+    ServerConfig config;
+    config.maxFrameBytes = 1500;
+    InProcessServer server(config,
+                           [](const Bytes& command, Bytes& response) { response.assign(2 * command.size(), 7); });
+    const std::string prefix = Prefix(false, server.Port());
+    {
+        ScopedEnv limit("VELTRIX_TCP_MAX_FRAME_BYTES", "1000");
+        auto channel = Channel(false, server.Port());
+        EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(1001)); }),
+                  prefix +
+                      "command of 1001 bytes exceeds the maximum frame size of 1000 bytes "
+                      "(VELTRIX_TCP_MAX_FRAME_BYTES)");
+        EXPECT_EQ(RoundTrip(*channel, Bytes(500)).size(), 1000u);
+        EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(501)); }),
+                  prefix +
+                      "command failed: frame of 1002 bytes exceeds the maximum of 1000 bytes; the next command "
+                      "opens a new connection");
+    }
+    // The server refuses before it reads the body; a body larger than the socket buffers meets a closed socket.
+    auto channel = Channel(false, server.Port());
+    for (std::size_t size : {2000u, 32u << 20}) {
+        EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(size)); }),
+                  prefix + "the server refused the command: frame of " + std::to_string(size) +
+                      " bytes exceeds the maximum of 1500 bytes");
+    }
+    EXPECT_EQ(RoundTrip(*channel, Bytes(3)).size(), 6u);
+}
+
+TEST_F(Network, ConnectionsThatFailAreReopenedByTheNextCommand) {
+    unsigned short port = InProcessServer().Port();
+    auto refused = Channel(false, port);
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(errorOf([&] { RoundTrip(*refused, {1}); }),
+                  Prefix(false, port) + "cannot connect: Connection refused");
+    ServerConfig config;
+    config.idleTimeout = 100ms;
+    InProcessServer server(config);
+    auto channel = Channel(false, server.Port());
+    EXPECT_EQ(RoundTrip(*channel, {1}), Bytes{1});
+    // Closed by the server's idle time-out a moment ago: this command fails, the next one reconnects.
+    ASSERT_TRUE(server.WaitForLog("idle for 100 ms"));
+    EXPECT_EQ(errorOf([&] { RoundTrip(*channel, {2}); }),
+              Prefix(false, server.Port()) +
+                  "command failed: the server closed the connection before answering; the next command opens a new "
+                  "connection");
+    EXPECT_EQ(RoundTrip(*channel, {3}), Bytes{3});
+    // Unused for over a second and closed meanwhile: reopened before the command goes out.
+    ASSERT_TRUE(server.WaitForLog("idle for 100 ms", 2));
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(RoundTrip(*channel, {4}), Bytes{4});
+    EXPECT_EQ(server.Count("opened"), 3);
+}
+
+// TLS clients on threads of their own, a silent connection beside them, and the connection limit.
+TEST_F(Network, ConcurrentClientsAreServedWithinTheConnectionLimit) {
+    ServerConfig config = TlsConfig();
+    config.maxConnections = 5;
+    InProcessServer server(config);
+    RawConnection silent(server.Port());
+    std::vector<std::unique_ptr<ITransport>> channels;
+    for (int i = 0; i < 4; ++i) channels.push_back(Channel(true, server.Port()));
+    std::atomic<int> served{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&, i] {
+            for (std::uint8_t n = 0; n < 25; ++n) try {
+                    Bytes command(100 + n, static_cast<std::uint8_t>(i));
+                    served += RoundTrip(*channels[i], command) == command;
+                } catch (const std::exception&) {
+                }
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(served.load(), 100);
+    EXPECT_TRUE(RawConnection(server.Port()).ClosedByPeer());
+    EXPECT_TRUE(server.WaitForLog("refused: 5 connections are open (--max-connections)"));
+}
+
+}  // namespace
+}  // namespace veltrix::test::network
