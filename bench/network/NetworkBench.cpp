@@ -20,8 +20,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <list>
 #include <memory>
@@ -31,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "Certificates.h"
+#include "Definitions/commandHeader.h"
 #include "ITransport.h"
 #include "Wire/FrameIo.h"
 #include "Wire/SocketStream.h"
@@ -41,11 +41,12 @@ namespace {
 namespace Wire = VeltrixNS::Wire;
 using VeltrixNS::Native::Interfaces::ITransport;
 using Bytes = std::vector<std::uint8_t>;
+using veltrix::test::Certificates;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kHeartBeatBytes = 13;
+constexpr std::size_t kHeartBeatBytes = VeltrixNS::Native::Definitions::HeartBeatLength;
 constexpr std::size_t kMiB = 1u << 20;
-constexpr std::size_t kAckBytes = 11;
+constexpr std::size_t kAckBytes = VeltrixNS::Native::Definitions::Limits::HeaderLength;
 
 // ---- placement -------------------------------------------------------------------------------------------------
 
@@ -86,35 +87,11 @@ void Pin(int cpu) {
 
 // ---- certificates ----------------------------------------------------------------------------------------------
 
-struct Certificates {
-    std::filesystem::path dir;
-    Certificates() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "veltrix-bench-certs-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        dir = pattern;
-        std::string d = dir.string();
-        auto run = [](const std::string& c) {
-            if (std::system((c + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + c);
-        };
-        run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + "/ca.key -out " +
-            d + "/ca.pem -days 2 -subj /CN=BenchCA");
-        run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + "/server.key -out " +
-            d + "/server.csr -subj /CN=localhost");
-        std::ofstream(d + "/ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d + "/ext");
-        setenv("VELTRIX_TLS_CA_FILE", Path("ca.pem").c_str(), 1);
-    }
-    ~Certificates() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-    std::string Path(const char* name) const { return (dir / name).string(); }
-};
-
+// The tests' throw-away certificates; the client libraries trust their CA.
 const Certificates& Certs() {
-    static Certificates certificates;
-    return certificates;
+    static const bool trusted = setenv("VELTRIX_TLS_CA_FILE", Certificates::shared().path("ca.pem").c_str(), 1) == 0;
+    (void)trusted;
+    return Certificates::shared();
 }
 
 // ---- servers inside the benchmark ------------------------------------------------------------------------------
@@ -208,8 +185,8 @@ SSL_CTX* ServerSslContext() {
         SSL_CTX* c = SSL_CTX_new(TLS_server_method());
         SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
         SSL_CTX_set_num_tickets(c, 0);
-        SSL_CTX_use_certificate_chain_file(c, Certs().Path("server.pem").c_str());
-        SSL_CTX_use_PrivateKey_file(c, Certs().Path("server.key").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_certificate_chain_file(c, Certs().path("server.pem").c_str());
+        SSL_CTX_use_PrivateKey_file(c, Certs().path("server.key").c_str(), SSL_FILETYPE_PEM);
         return c;
     }();
     return context;
@@ -236,12 +213,16 @@ void ServeBareTls(int fd, std::size_t in, std::size_t out) {
 
 // Framed server with the product's wire layer: answers every command with `responseBytes` bytes (a heartbeat
 // answer copies the command's 13 bytes).
-void ServeFramed(int fd, bool tls, std::size_t responseBytes) {
+asio::ssl::context& FramedTlsContext() {
     static asio::ssl::context* context = [] {
         static asio::ssl::context c(asio::ssl::context::tls_server);
-        Wire::ConfigureServerContext(c, {Certs().Path("server.pem"), Certs().Path("server.key"), ""});
+        Wire::ConfigureServerContext(c, {Certs().path("server.pem"), Certs().path("server.key"), ""});
         return &c;
     }();
+    return *context;
+}
+
+void ServeFramed(int fd, bool tls, std::size_t responseBytes) {
     Wire::SocketStream socket(::dup(fd));
     Wire::FrameReader reader(Wire::Limits::DefaultMaxFrameBytes);
     Bytes response(responseBytes, 0), scratch;
@@ -254,7 +235,7 @@ void ServeFramed(int fd, bool tls, std::size_t responseBytes) {
         }
     };
     if (tls) {
-        asio::ssl::stream<Wire::SocketStream&> stream(socket, *context);
+        asio::ssl::stream<Wire::SocketStream&> stream(socket, FramedTlsContext());
         stream.handshake(asio::ssl::stream_base::server);
         loop(stream);
     } else {
@@ -286,8 +267,14 @@ int ConnectBare(unsigned short port) {
     return fd;
 }
 
+// A heartbeat from C++ to Perl over the TCP channel (the servers here ignore the address and port).
 Bytes HeartBeat() {
-    return Bytes{4, 0, 1, 127, 0, 0, 1, 0, 0, 8, 11, 0x31, 0x32};
+    auto message = VeltrixNS::Native::Definitions::HeartBeatMessage(4, 0, 8);
+    auto header = VeltrixNS::Native::Definitions::CommandHeader::Read(message.data());
+    header.channelType = 1;
+    header.address = {127, 0, 0, 1};
+    header.Write(message.data());
+    return Bytes(message.begin(), message.end());
 }
 
 // Latency samples per benchmark thread; p50/p99 averaged over threads.
@@ -358,7 +345,7 @@ void BM_BareTlsHeartBeat(benchmark::State& state) {
     static SSL_CTX* context = [] {
         SSL_CTX* c = SSL_CTX_new(TLS_client_method());
         SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-        SSL_CTX_load_verify_locations(c, Certs().Path("ca.pem").c_str(), nullptr);
+        SSL_CTX_load_verify_locations(c, Certs().path("ca.pem").c_str(), nullptr);
         SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
         return c;
     }();
@@ -427,7 +414,6 @@ void BM_TcpClientMiB(benchmark::State& state) {
     auto& server = ServerFor(framedMiB, [](int fd) { ServeFramed(fd, false, kAckBytes); });
     std::unique_ptr<ITransport> channel(NewChannel(false, server.Port()));
     Bytes message(kMiB, 0x5a), answer(kAckBytes);
-    message[10] = 0;
     Measure(state, [&] {
         int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
         channel->ReadResponse(answer.data(), n);
@@ -440,7 +426,7 @@ void BM_BareTlsMiB(benchmark::State& state) {
     auto& server = ServerFor(bareTlsMiB, [](int fd) { ServeBareTls(fd, kMiB, kAckBytes); });
     static SSL_CTX* context = [] {
         SSL_CTX* c = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_load_verify_locations(c, Certs().Path("ca.pem").c_str(), nullptr);
+        SSL_CTX_load_verify_locations(c, Certs().path("ca.pem").c_str(), nullptr);
         SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
         return c;
     }();
@@ -537,10 +523,12 @@ void BM_PerlServerHeartBeat(benchmark::State& state) {
     try {
         channel->Initialize(8, 4, 0);
         int n = channel->SendCommand(message.data(), static_cast<int>(message.size()));
-        if (n < 11 || n > 64)
+        if (n < static_cast<int>(kAckBytes) || n > 64)
             throw std::runtime_error("unexpected heartbeat answer of " + std::to_string(n) + " bytes");
         channel->ReadResponse(answer.data(), n);
-        if (answer[10] != 11) throw std::runtime_error("the Perl runtime did not answer the heartbeat");
+        if (VeltrixNS::Native::Definitions::MessageCommandType(answer.data()) !=
+            VeltrixNS::Native::Definitions::CommandType::HeartBeat)
+            throw std::runtime_error("the Perl runtime did not answer the heartbeat");
     } catch (const std::exception& error) {
         state.SkipWithError(error.what());
         return;
