@@ -53,16 +53,6 @@ SocketStream::SocketStream(SocketStream&& other) noexcept
     other.fd_ = -1;
 }
 
-SocketStream& SocketStream::operator=(SocketStream&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = other.fd_;
-        readDeadline_ = other.readDeadline_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 void SocketStream::Connect(const asio::ip::tcp::endpoint& endpoint, Milliseconds timeout) {
     Close();
     int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
@@ -126,10 +116,6 @@ bool SocketStream::WaitReadable(Milliseconds timeout) const {
         if (rc < 0 && errno == EINTR) continue;
         return rc > 0;
     }
-}
-
-void SocketStream::ShutdownBoth() noexcept {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
 void SocketStream::Close() noexcept {

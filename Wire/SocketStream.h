@@ -30,7 +30,7 @@ public:
     explicit SocketStream(int fd) : executor_(SharedContext().get_executor()), fd_(fd) {}
     ~SocketStream() { Close(); }
     SocketStream(SocketStream&& other) noexcept;
-    SocketStream& operator=(SocketStream&& other) noexcept;
+    SocketStream& operator=(SocketStream&&) = delete;
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
 
@@ -49,7 +49,6 @@ public:
     bool PeerHungUp() const;
     // Waits up to `timeout` for input; false on time-out.
     bool WaitReadable(Milliseconds timeout) const;
-    void ShutdownBoth() noexcept;
     void Close() noexcept;
     bool IsOpen() const noexcept { return fd_ >= 0; }
     int Fd() const noexcept { return fd_; }
