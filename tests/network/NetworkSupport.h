@@ -1,4 +1,4 @@
-// NetworkSupport.h: what the network tests share: environment settings, channels of the client libraries,
+// NetworkSupport.h: what the network tests share: client settings, channels of the client libraries,
 // veltrix-server's core in this process with a fake handler, veltrix-server as a child process, raw connections.
 #pragma once
 #include <signal.h>
@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <optional>
 #include <thread>
 
 #include "Certificates.h"
@@ -23,28 +22,16 @@ using VeltrixNS::Native::Interfaces::ITransport;
 using VeltrixNS::Server::ServerConfig;
 using namespace std::chrono_literals;
 
-// Sets (or with nullopt unsets) environment variables for the life of the object.
-class ScopedEnv {
-public:
-    using Values = std::vector<std::pair<std::string, std::optional<std::string>>>;
-    ScopedEnv(const std::string& name, const std::optional<std::string>& value) : ScopedEnv(Values{{name, value}}) {}
-    explicit ScopedEnv(const Values& values) {
-        for (const auto& [name, value] : values) {
-            const char* old = std::getenv(name.c_str());
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            Set(name, value);
-        }
-    }
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) Set(it->first, it->second);
-    }
-
-private:
-    static void Set(const std::string& name, const std::optional<std::string>& value) {
-        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-    }
-    Values saved_;
-};
+// The client libraries' settings, read at every connect: none but trust in the test CA, then `values`.
+using Settings = std::vector<std::pair<const char*, std::string>>;
+inline void ClientSettings(const Settings& values = {}) {
+    for (const char* name :
+         {"VELTRIX_TCP_CONNECT_TIMEOUT_MS", "VELTRIX_TCP_IO_TIMEOUT_MS", "VELTRIX_TCP_MAX_FRAME_BYTES",
+          "VELTRIX_TLS_CERT_FILE", "VELTRIX_TLS_KEY_FILE", "VELTRIX_TLS_SERVER_NAME"})
+        unsetenv(name);
+    setenv("VELTRIX_TLS_CA_FILE", Certificates::shared().path("ca.pem").c_str(), 1);
+    for (const auto& [name, value] : values) setenv(name, value.c_str(), 1);
+}
 
 // A channel of VeltrixTcpClient.dll or VeltrixTcpTlsClient.dll from the staged product. Like the bridge, the
 // tests never unload a client library: channels may outlive any one test.

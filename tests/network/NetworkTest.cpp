@@ -16,7 +16,7 @@ std::string Prefix(bool tls, unsigned short port) {
 
 class Network : public ::testing::Test {
 protected:
-    ScopedEnv ca_{"VELTRIX_TLS_CA_FILE", Certificates::shared().path("ca.pem")};  // TLS clients trust the test CA
+    void SetUp() override { ClientSettings(); }
 };
 
 // Parameter: TLS (or plain TCP).
@@ -56,7 +56,7 @@ TEST_P(Channels, CommandsRoundTripAndAResponseThatNeverComesTimesOut) {
     EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(errorOf([&] { channel->ReadResponse(nullptr, 4); }), prefix + "invalid response buffer (length 4)");
     EXPECT_EQ(errorOf([&] { channel->SendCommand(nullptr, 5); }), prefix + "invalid command buffer (length 5)");
-    ScopedEnv name({{"VELTRIX_TLS_SERVER_NAME", "localhost"}, {"VELTRIX_TCP_IO_TIMEOUT_MS", "300"}});
+    ClientSettings({{"VELTRIX_TLS_SERVER_NAME", "localhost"}, {"VELTRIX_TCP_IO_TIMEOUT_MS", "300"}});
     channel = Channel(GetParam(), server.Port());
     EXPECT_EQ(RoundTrip(*channel, {1, 2}), (Bytes{1, 2}));
     EXPECT_EQ(server.Count(GetParam() ? "opened (TLS)" : "opened (TCP)"), 2);
@@ -72,7 +72,7 @@ TEST_F(Network, TlsRefusalsAndUnusableSettingsNameTheReasonOnBothSides) {
     InProcessServer plain(TlsConfig()), mutual(TlsConfig(true));
     const struct {
         InProcessServer& server;
-        ScopedEnv::Values env;
+        Settings settings;
         std::string clientError, serverLog;
     } cases[] = {
         {plain,
@@ -100,13 +100,13 @@ TEST_F(Network, TlsRefusalsAndUnusableSettingsNameTheReasonOnBothSides) {
          "TLS handshake failed: certificate verify failed"},
     };
     for (const auto& test : cases) {
-        ScopedEnv env(test.env);
+        ClientSettings(test.settings);
         std::string error = errorOf([&] { RoundTrip(*Channel(true, test.server.Port()), {1}); });
         EXPECT_EQ(error.rfind(Prefix(true, test.server.Port()), 0), 0u) << error;
         EXPECT_NE(error.find(test.clientError), std::string::npos) << error;
         EXPECT_TRUE(test.server.WaitForLog(test.serverLog)) << test.server.Log();
     }
-    ScopedEnv client({{"VELTRIX_TLS_CERT_FILE", c.path("client.pem")}, {"VELTRIX_TLS_KEY_FILE", c.path("client.key")}});
+    ClientSettings({{"VELTRIX_TLS_CERT_FILE", c.path("client.pem")}, {"VELTRIX_TLS_KEY_FILE", c.path("client.key")}});
     EXPECT_EQ(RoundTrip(*Channel(true, mutual.Port()), {7}), Bytes{7});
 }
 
@@ -153,21 +153,18 @@ TEST_F(Network, FramesAboveTheMaximumAreRefusedOnBothSides) {
     InProcessServer server(config,
                            [](const Bytes& command, Bytes& response) { response.assign(2 * command.size(), 7); });
     const std::string prefix = Prefix(false, server.Port());
-    {
-        ScopedEnv limit("VELTRIX_TCP_MAX_FRAME_BYTES", "1000");
-        auto channel = Channel(false, server.Port());
-        EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(1001)); }),
-                  prefix +
-                      "command of 1001 bytes exceeds the maximum frame size of 1000 bytes "
-                      "(VELTRIX_TCP_MAX_FRAME_BYTES)");
-        EXPECT_EQ(RoundTrip(*channel, Bytes(500)).size(), 1000u);
-        EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(501)); }),
-                  prefix +
-                      "command failed: frame of 1002 bytes exceeds the maximum of 1000 bytes; the next command "
-                      "opens a new connection");
-    }
-    // The server refuses before it reads the body; a body larger than the socket buffers meets a closed socket.
+    ClientSettings({{"VELTRIX_TCP_MAX_FRAME_BYTES", "1000"}});
     auto channel = Channel(false, server.Port());
+    EXPECT_EQ(
+        errorOf([&] { RoundTrip(*channel, Bytes(1001)); }),
+        prefix + "command of 1001 bytes exceeds the maximum frame size of 1000 bytes (VELTRIX_TCP_MAX_FRAME_BYTES)");
+    EXPECT_EQ(RoundTrip(*channel, Bytes(500)).size(), 1000u);
+    EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(501)); }),
+              prefix +
+                  "command failed: frame of 1002 bytes exceeds the maximum of 1000 bytes; the next command opens "
+                  "a new connection");
+    // The server refuses before it reads the body; a body larger than the socket buffers meets a closed socket.
+    ClientSettings();
     for (std::size_t size : {2000u, 32u << 20}) {
         EXPECT_EQ(errorOf([&] { RoundTrip(*channel, Bytes(size)); }),
                   prefix + "the server refused the command: frame of " + std::to_string(size) +
