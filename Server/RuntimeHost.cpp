@@ -55,7 +55,8 @@ void RuntimeHost::Execute(std::uint8_t* command, std::uint32_t length, std::vect
     try {
         if (length < Limits::HeaderLength) {
             throw std::runtime_error("veltrix-server: command of " + std::to_string(length) +
-                                     " bytes is shorter than the 11-byte message header");
+                                     " bytes is shorter than the " + std::to_string(Limits::HeaderLength) +
+                                     "-byte message header");
         }
         if (!initialized_) {
             // The first command names the calling runtime and the requested Perl version.

@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(TcpAndTls, EndToEnd, ::testing::Bool());
 
 TEST_P(EndToEnd, PerlAnswersThroughTheBridgeAndADieComesBackAsAnException) {
     const Certificates& c = Certificates::shared();
-    ClientSettings();
+    UseClientSettings();
     ServerProcess server(
         "--port 0 --product " + tree_.root().string() +
         (GetParam() ? " --tls --cert " + c.path("server.pem") + " --key " + c.path("server.key") : ""));

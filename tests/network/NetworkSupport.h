@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 // The client libraries' settings, read at every connect: none but trust in the test CA, then `values`.
 using Settings = std::vector<std::pair<const char*, std::string>>;
-inline void ClientSettings(const Settings& values = {}) {
+inline void UseClientSettings(const Settings& values = {}) {
     for (const char* name :
          {"VELTRIX_TCP_CONNECT_TIMEOUT_MS", "VELTRIX_TCP_IO_TIMEOUT_MS", "VELTRIX_TCP_MAX_FRAME_BYTES",
           "VELTRIX_TLS_CERT_FILE", "VELTRIX_TLS_KEY_FILE", "VELTRIX_TLS_SERVER_NAME"})
@@ -51,13 +51,6 @@ inline Bytes RoundTrip(ITransport& channel, Bytes command) {
     Bytes response(static_cast<std::size_t>(channel.SendCommand(command.data(), static_cast<int>(command.size()))));
     channel.ReadResponse(response.data(), static_cast<int>(response.size()));
     return response;
-}
-
-// Polls `done` for up to five seconds.
-inline bool Eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms))
-        if (done()) return true;
-    return false;
 }
 
 // What a shell command writes to standard output, and its wait status.
@@ -105,7 +98,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return log_;
     }
-    // How many connection lines hold `text`, and a wait until `times` do.
+    // How many connection lines hold `text`, and a wait (up to five seconds) until `times` do.
     int Count(const std::string& text) const {
         std::string log = Log();
         int n = 0;
@@ -113,7 +106,9 @@ public:
         return n;
     }
     bool WaitForLog(const std::string& text, int times = 1) const {
-        return Eventually([&] { return Count(text) >= times; });
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms))
+            if (Count(text) >= times) return true;
+        return false;
     }
     void Execute(std::uint8_t* command, std::uint32_t length, Bytes& response) override {
         Bytes in(command, command + length);
