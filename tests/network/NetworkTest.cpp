@@ -203,11 +203,13 @@ TEST_F(Network, ConcurrentClientsAreServedWithinTheConnectionLimit) {
     std::vector<std::thread> clients;
     for (int i = 0; i < 4; ++i) {
         clients.emplace_back([&, i] {
-            for (std::uint8_t n = 0; n < 25; ++n) try {
-                    Bytes command(100 + n, static_cast<std::uint8_t>(i));
+            for (std::uint8_t n = 0; n < 25; ++n) {
+                Bytes command(100 + n, static_cast<std::uint8_t>(i));
+                try {
                     served += RoundTrip(*channels[i], command) == command;
-                } catch (const std::exception&) {
+                } catch (const std::exception&) {  // counted as not served
                 }
+            }
         });
     }
     for (std::thread& client : clients) client.join();
