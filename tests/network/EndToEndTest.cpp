@@ -2,6 +2,7 @@
 // through the real TCP and TLS client libraries.
 #include <gtest/gtest.h>
 
+#include "ErrorText.h"
 #include "Messages.h"
 #include "NetworkSupport.h"
 #include "TempProductTree.h"
@@ -50,7 +51,7 @@ protected:
 };
 INSTANTIATE_TEST_SUITE_P(TcpAndTls, EndToEnd, ::testing::Bool());
 
-TEST_P(EndToEnd, PerlAnswersThroughTheBridgeAndADieComesBackAsAnException) {
+TEST_P(EndToEnd, PerlAnswersThroughTheBridgeADieComesBackAsAnExceptionAndNoServerIsMinusTwo) {
     const Certificates& c = Certificates::shared();
     UseClientSettings();
     ServerProcess server(
@@ -58,6 +59,11 @@ TEST_P(EndToEnd, PerlAnswersThroughTheBridgeAndADieComesBackAsAnException) {
         (GetParam() ? " --tls --cert " + c.path("server.pem") + " --key " + c.path("server.key") : ""));
     auto heartBeat = VeltrixNS::Native::Definitions::HeartBeatMessage(4, 0, 8);
     Bytes beat(heartBeat.begin(), heartBeat.end());
+    // Nothing listening: -2, and GetNativeError has the client library's message.
+    unsigned short closed = InProcessServer().Port();
+    EXPECT_EQ(errorOf([&] { Call(closed, beat); }),
+              std::string("-2: ") + (GetParam() ? "VeltrixTcpTlsClient" : "VeltrixTcpClient") +
+                  ": 127.0.0.1:" + std::to_string(closed) + ": cannot connect: Connection refused");
     EXPECT_EQ(Call(server.Port(), beat),
               withHeader(CommandHeader::Read(beat.data()).ResponseTo(CommandType::HeartBeat), beat));
     Bytes sum = commandMessage(CommandType::InvokeGlobalMethod, {"List::Util::sum", 1, 2, 3});
