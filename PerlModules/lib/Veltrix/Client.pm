@@ -7,7 +7,7 @@ use warnings;
 use Carp ();
 use Veltrix::Client::Exception;
 use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT F_BY_VALUE HEADER_LENGTH PERL_RUNTIME
-    encode_header encode_command_body decode_response);
+    encode_command decode_response);
 
 our $VERSION = '1.00';
 
@@ -107,7 +107,9 @@ sub new {
     }
     my $self = bless {%header, transport => $transport}, $class;
     # Bytes 0 to 9 are the same for every command of this client; byte 10 is the command type.
-    $self->{prefix} = substr(encode_header(%header), 0, HEADER_LENGTH - 1);
+    my @octets = defined $header{address} ? split(/\./, $header{address}) : (0, 0, 0, 0);
+    $self->{prefix} = pack('C3 C4 v C', @header{qw(called_runtime called_runtime_version channel)}, @octets,
+                           $header{port} // 0, PERL_RUNTIME);
     return $self;
 }
 
@@ -126,9 +128,8 @@ sub header {
 # A whole command message: header, flags, arguments. Arguments may be nested commands (see nested).
 sub message {
     my ($self, $type, $flags, @args) = @_;
-    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
-    encode_command_body(\$out, $VALID_FLAGS{$flags // 0} // _flags($flags), \@args);
-    return $out;
+    return encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)),
+                          $VALID_FLAGS{$flags // 0} // _flags($flags), \@args);
 }
 
 # A command to pass as the argument of another command; the other side runs it first.
@@ -162,9 +163,8 @@ sub _other_answer {
 sub execute {
     my $self = shift;
     my $type = shift;
-    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
-    encode_command_body(\$out, 0, \@_);
-    my ($answer_type, $value) = decode_response($self->{transport}->($out));
+    my ($answer_type, $value) = decode_response($self->{transport}->(
+        encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)), 0, \@_)));
     return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
 }
 
@@ -172,9 +172,9 @@ sub execute_with_flags {
     my $self = shift;
     my $type = shift;
     my $flags = shift;
-    my $out = $self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type));
-    encode_command_body(\$out, $VALID_FLAGS{$flags // 0} // _flags($flags), \@_);
-    my ($answer_type, $value) = decode_response($self->{transport}->($out));
+    my ($answer_type, $value) = decode_response($self->{transport}->(
+        encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)),
+                       $VALID_FLAGS{$flags // 0} // _flags($flags), \@_)));
     return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
 }
 

@@ -7,14 +7,11 @@ use File::Temp qw(tempdir);
 use Veltrix::Core::Protocol::Codec qw(:all);
 use Veltrix::Core::Receiver::Receiver;
 
-my $R = 'Veltrix::Core::Receiver::Receiver';
+sub message { my ($type, $flags, @args) = @_; encode_command(pack('C11', 4, (0) x 8, 8, $type), $flags, \@args) }
 
 sub run_command {
-    my ($type, $flags, @args) = @_;
-    my $msg = encode_message({called_runtime => 4, calling_runtime => 8, command_type => $type}, $flags, \@args);
-    my $response = Veltrix::Core::Receiver::Receiver::execute_message($msg);
-    my ($rtype, $value) = decode_response($response);
-    return ($rtype, $value, $response);
+    my $response = Veltrix::Core::Receiver::Receiver::execute_message(message(@_));
+    return (decode_response($response), $response);
 }
 
 sub ok_value {
@@ -41,12 +38,10 @@ subtest 'calls in scalar and list context' => sub {
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 1, 2, 3), 6, 'sum');
     is_deeply(ok_value(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair'), [1, 2], 'list context');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::pair'), 2, 'scalar context takes the last');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'CORE::join', '+', 'a', 'b'), 'a+b', 'a core function by name');
     is(ok_value(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'new')->type, 'Sample::Counter', 'class method');
-};
-
-subtest 'response header points back to the caller' => sub {
     my (undef, undef, $response) = run_command(CMD_VALUE, 0, 1);
-    is(unpack('H22', $response), '08000000000000000004' . '00', 'caller at 0, Perl at 9, Value at 10');
+    is(unpack('H22', $response), '08000000000000000004' . '00', 'response header: caller at 0, Perl at 9, Value at 10');
 };
 
 subtest 'objects, methods and fields through handles' => sub {
@@ -60,12 +55,14 @@ subtest 'objects, methods and fields through handles' => sub {
     is(ok_value(CMD_GET_TYPE, 0, $counter), 'Sample::Counter', 'type of a handle');
     is(ok_value(CMD_GET_TYPE, 0, 12), 'SCALAR', 'type of a plain value');
     my $before = Veltrix::Core::Receiver::Receiver::handle_count();
+    like(error_of(CMD_DESTRUCT_REFERENCE, 0, $counter, Veltrix::Core::Protocol::Handle->new(999999))->{message},
+        qr/\ANo Perl value with handle 999999 \(released or never created\)\n\z/, 'an unknown handle releases nothing');
     is(ok_value(CMD_DESTRUCT_REFERENCE, 0, $counter), undef, 'release');
     is(Veltrix::Core::Receiver::Receiver::handle_count(), $before - 1, 'handle table shrinks');
-    like(error_of(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count')->{message},
-        qr/\AMalformed command: |No Perl value with handle \d+/, 'released handle is gone');
-    like(error_of(CMD_DESTRUCT_REFERENCE, 0, Veltrix::Core::Protocol::Handle->new(999999))->{message},
-        qr/No Perl value with handle 999999 \(released or never created\)/, 'unknown handle');
+    is(error_of(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count')->{message},
+        'No Perl value with handle ' . $counter->id . " (released or never created)\n", 'released handle is gone');
+    like(error_of(CMD_DESTRUCT_REFERENCE, 0, 'x')->{message}, qr/\ADestructReference: expected handles, got 'x'\n\z/,
+        'release takes handles');
 };
 
 subtest 'a chain runs in one message' => sub {
@@ -74,8 +71,13 @@ subtest 'a chain runs in one message' => sub {
     is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $step, 'count'), 42, 'create, call, read field');
     my $pair = nested(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', $pair, 10), 13, 'list-context result flattens');
+    my $primes = nested(CMD_GET_STATIC_FIELD, F_LIST_CONTEXT, 'Sample::Counter', '@Primes');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', $primes), 10, 'so does a list-context array');
     like(error_of(CMD_GET_INSTANCE_FIELD, 0, nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail'), 'x')->{message},
         qr/\AWhoopsie \[expected\]\n\z/, 'a failing inner command fails the message');
+    my $deep = 'x';
+    $deep = nested(CMD_VALUE, 0, $deep) for 1 .. 64;
+    is(ok_value(CMD_VALUE, 0, $deep), 'x', 'commands nest 64 levels deep');
 };
 
 subtest 'static fields, arrays and references' => sub {
@@ -112,19 +114,35 @@ subtest 'errors become Exception responses' => sub {
     my $e = error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail');
     is($e->{message}, "Whoopsie [expected]\n", 'text arrives unchanged');
     is($e->{class}, '', 'no class for a text');
-    like($e->{stack}, qr/\Adied at .*Counter\.pm line \d+/, 'stack starts at the die');
+    like($e->{stack}, qr/\Adied at \S*Counter\.pm line \d+\nSample::Counter::fail called at /, 'stack: the die, then the sub');
     $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'fail_object');
     is($e->{message}, 'object failure [expected]', 'message of an exception object');
     is($e->{class}, 'Sample::Error', 'class of an exception object');
-    like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'No::Such::sub')->{message}, qr/Undefined subroutine &No::Such::sub called/, 'missing sub');
+    is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_failure')->{message}, "FETCH failed [expected]\n",
+        'a die while the result is read');
+    like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::surrogate')->{message},
+        qr/\ACannot send a string holding a surrogate or a code point above U\+10FFFF \(at byte 1\)\n\z/, 'no lax UTF-8 out');
+    my %refused = (
+        'Undefined subroutine &No::Such::sub called'    => [CMD_INVOKE_GLOBAL_METHOD, 'No::Such::sub'],
+        'Undefined subroutine &main::nothing called'    => [CMD_INVOKE_GLOBAL_METHOD, 'nothing'],
+        'InvokeGlobalMethod: expected a name, got HASH reference' => [CMD_INVOKE_GLOBAL_METHOD, {}],
+        "InvokeStaticMethod: expected a package name, got 'no package'" => [CMD_INVOKE_STATIC_METHOD, 'no package', 'x'],
+        "CreateClassInstance: expected a package name, got null" => [CMD_CREATE_CLASS_INSTANCE, undef],
+        'InvokeInstanceMethod: the target is an unblessed ARRAY reference, not an object' => [CMD_INVOKE_INSTANCE_METHOD, [], 'x'],
+        'InvokeInstanceMethod: expected a method name or a code handle' => [CMD_INVOKE_INSTANCE_METHOD, 'x', undef],
+        'InvokeInstanceMethod takes at least 2 arguments (object, method name, arguments...), got 1' => [CMD_INVOKE_INSTANCE_METHOD, 'x'],
+        'Value takes 1 argument (value), got 2'         => [CMD_VALUE, 1, 2],
+        'Command type 12 (Cast) has no meaning in Perl' => [CMD_CAST, 1],
+        'Command type 99 (command type 99) has no meaning in Perl' => [99],
+        'GetInstanceField: the target is not a hash-based object (a plain value)' => [CMD_GET_INSTANCE_FIELD, 'text', 'f'],
+        'SetInstanceField: expected a name, got \'\'' => [CMD_SET_INSTANCE_FIELD, {}, '', 1],
+    );
+    for my $text (sort keys %refused) {
+        my ($type, @args) = @{$refused{$text}};
+        my $error = error_of($type, 0, @args);
+        is($error->{message}, "$text\n", $text);
+    }
     like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
-    like(error_of(CMD_INVOKE_INSTANCE_METHOD, 0, ok_value(CMD_ARRAY, 0), 'x')->{message}, qr/unblessed ARRAY reference, not an object/, 'unblessed target');
-    like(error_of(CMD_INVOKE_INSTANCE_METHOD, 0, 'x')->{message},
-        qr/\AInvokeInstanceMethod takes at least 2 arguments \(object, method name, arguments\.\.\.\), got 1\n\z/, 'argument count');
-    like(error_of(CMD_VALUE, 0, 1, 2)->{message}, qr/\AValue takes 1 argument \(value\), got 2/, 'too many arguments');
-    like(error_of(CMD_CAST, 0, 1)->{message}, qr/\ACommand type 12 \(Cast\) has no meaning in Perl/, 'meaningless command');
-    like(error_of(99, 0)->{message}, qr/\ACommand type 99 \(command type 99\) has no meaning in Perl/, 'unknown command');
-    like(error_of(CMD_GET_INSTANCE_FIELD, 0, 'text', 'f')->{message}, qr/not a hash-based object \(a plain value\)/, 'field of a non-object');
     is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
 };
 
@@ -133,8 +151,7 @@ subtest 'files load once and report their errors' => sub {
     open(my $fh, '>', "$dir/script.pl") or die $!;
     print $fh "our \$loads++; sub twice { \$_[0] * 2 }\n0;\n";
     close $fh;
-    ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl");
-    ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl");
+    ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl") for 1 .. 2;
     is($main::loads, 1, 'loaded once, false last value accepted');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'twice', 21), 42, 'sub from the file, in package main');
     open($fh, '>', "$dir/broken.pl") or die $!;
@@ -145,24 +162,35 @@ subtest 'files load once and report their errors' => sub {
 };
 
 subtest 'launcher entry points' => sub {
-    my $msg = encode_message({called_runtime => 4, calling_runtime => 8, command_type => CMD_VALUE}, 0, [-1]);
-    my $bytes = Veltrix::Core::Receiver::Receiver::send_command(undef, [unpack('C*', $msg)]);
-    is(ref $bytes, 'ARRAY', 'send_command returns an array reference');
-    is_deeply([decode_response(pack('C*', @$bytes))], [CMD_VALUE, -1], 'of response bytes');
+    my @message = unpack('C*', message(CMD_VALUE, 0, -1));
+    my $bytes = Veltrix::Core::Receiver::Receiver::send_command(undef, [@message]);
+    is_deeply([decode_response(pack('C*', @$bytes))], [CMD_VALUE, -1], 'send_command answers with response bytes');
+    my @kept = @message;
+    Veltrix::Core::Receiver::Receiver::send_command(undef, \@kept);
+    is_deeply(\@kept, \@message, "a caller's own array is left as it was");
+    tie my @tied, 'Sample::Bytes', @message;
+    is_deeply([decode_response(pack('C*', @{Veltrix::Core::Receiver::Receiver::send_command(undef, \@tied)}))],
+        [CMD_VALUE, -1], 'a tied message array is read too');
     my $beat = Veltrix::Core::Receiver::Receiver::heart_beat(undef, [4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 11, 0x31, 0x32]);
     is_deeply($beat, [8, 0, 0, 0, 0, 0, 0, 0, 0, 4, 11, 0x31, 0x32], 'heartbeat echoes its body back');
     my $info = Veltrix::Core::Receiver::Receiver::get_runtime_info(undef);
     like($info, qr/^Perl version: 5\.40\.\d+$/m, 'runtime info: version');
-    like($info, qr/^\@INC: /m, 'runtime info: @INC');
     like($info, qr/Receiver 1\.000/, 'runtime info: module version');
+};
+
+subtest 'a command may run another command (Perl calling itself through the bridge)' => sub {
+    no strict 'refs';
+    local *main::inner = sub { (decode_response(Veltrix::Core::Receiver::Receiver::execute_message(message(@_))))[1] };
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum',
+                nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'inner', CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 20, 1), 21),
+       42, 'the inner answer and the outer one');
 };
 
 subtest 'random and mutated messages always get a well-formed answer' => sub {
     srand(20261206);
-    my @seeds = map {
-        encode_message({called_runtime => 4, calling_runtime => 8, command_type => $_->[0]}, 0, $_->[1])
-    } ([CMD_INVOKE_GLOBAL_METHOD, ['List::Util::sum', 1, 2]], [CMD_VALUE, [{a => [1, 'x', "\x00\xff"]}]],
-        [CMD_GET_STATIC_FIELD, ['Sample::Counter', 'Greeting']], [CMD_ARRAY, [1.5, undef, !!1]]);
+    my @seeds = map { message(@$_) } ([CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 1, 2],
+        [CMD_VALUE, 0, {a => [1, 'x', "\x00\xff"]}], [CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Greeting'],
+        [CMD_ARRAY, 0, 1.5, undef, !!1]);
     my $bad = 0;
     for my $i (1 .. 3000) {
         my $msg;
@@ -185,5 +213,11 @@ subtest 'random and mutated messages always get a well-formed answer' => sub {
     is($bad, 0, 'every answer decodes as a Value or Exception response');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 4, 5), 9, 'valid command still works');
 };
+
+package Sample::Bytes {
+    sub TIEARRAY { my ($class, @v) = @_; bless [@v], $class }
+    sub FETCH { $_[0][$_[1]] }
+    sub FETCHSIZE { scalar @{$_[0]} }
+}
 
 done_testing;

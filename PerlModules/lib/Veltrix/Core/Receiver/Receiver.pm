@@ -1,4 +1,7 @@
 # Receiver.pm: runs the commands that other runtimes send to Perl and encodes their results.
+# The command path itself is C (Codec.xs): send_command, heart_beat, execute_message and handle_count
+# come from the codec module; what stays here are the rarely used commands, the text of an error and
+# the record of where a die happened.
 package Veltrix::Core::Receiver::Receiver;
 
 use strict;
@@ -17,36 +20,17 @@ BEGIN {
 
 use overload ();
 use Scalar::Util qw(blessed reftype);
-use Veltrix::Core::Protocol::Codec qw(:tags :commands F_LIST_CONTEXT F_BY_VALUE HEADER_LENGTH PERL_RUNTIME
-    encode_value decode_message command_name);
+use Veltrix::Core::Protocol::Codec ();
 
 our $VERSION = '1.000';
 
-# ---------------------------------------------------------------------------------------------------------
-# Handle table: Perl values handed out to the caller, kept alive until DestructReference.
-
-my %handles;
-my $next_handle = 1;
-
-my $handle_out = sub {
-    my $id = $next_handle++;
-    $handles{$id} = $_[0];
-    return $id;
-};
-
-my $handle_in = sub {
-    my ($id, $type, $cmd_type) = @_;
-    die "No Perl value with handle $id (released or never created)\n" unless exists $handles{$id};
-    # DestructReference works on the handle numbers themselves.
-    return $cmd_type == CMD_DESTRUCT_REFERENCE ? \$id : $handles{$id};
-};
-
-sub handle_count { return scalar keys %handles }
+# Frames of the last die, innermost first; the C side reads it for an Exception's stack.
+our $trace;
 
 # ---------------------------------------------------------------------------------------------------------
-# Commands. Each runner gets (flags, \@args) with nested commands already evaluated and returns
-# (value, shape): shape 0 encodes the value by the usual rules, 1 encodes an array ref as a list of its
-# elements, 2 a hash ref as a map, 3 always as a handle.
+# Commands kept in Perl. The C side has checked the argument count and runs each as runner(flags, args...);
+# a runner returns (value, shape): shape 0 encodes the value by the usual rules, 1 an array ref as a list of
+# its elements, 2 a hash ref as a map, 3 always as a handle.
 
 use constant { AS_VALUE => 0, AS_LIST => 1, AS_MAP => 2, AS_HANDLE => 3 };
 
@@ -67,8 +51,8 @@ sub _need_name {
 }
 
 sub _load_library {
-    my ($flags, $args) = @_;
-    my $name = _need_name('LoadLibrary', $args->[0]);
+    my (undef, $name) = @_;
+    _need_name('LoadLibrary', $name);
     if ($name =~ $module_name && $name !~ /\.p[lm]\z/) {
         (my $file = $name) =~ s{::}{/}g;
         {
@@ -101,8 +85,7 @@ sub _static_variable {
 }
 
 sub _get_static_field {
-    my ($flags, $args) = @_;
-    my ($sigil, $full) = _static_variable('GetStaticField', @$args);
+    my ($sigil, $full) = _static_variable('GetStaticField', @_[1, 2]);
     no strict 'refs';
     return ([@{$full}], AS_LIST) if $sigil eq '@';
     return ({%{$full}}, AS_MAP) if $sigil eq '%';
@@ -110,9 +93,8 @@ sub _get_static_field {
 }
 
 sub _set_static_field {
-    my ($flags, $args) = @_;
-    my ($sigil, $full) = _static_variable('SetStaticField', @$args[0, 1]);
-    my $value = $args->[2];
+    my ($sigil, $full) = _static_variable('SetStaticField', @_[1, 2]);
+    my $value = $_[3];
     no strict 'refs';
     if ($sigil eq '@') {
         die "SetStaticField: \@$full needs a list value\n" unless ref $value eq 'ARRAY';
@@ -126,95 +108,14 @@ sub _set_static_field {
     return (undef, AS_VALUE);
 }
 
-sub _invoke_static {
-    my ($flags, $args) = @_;
-    my ($package, $method, @rest) = @$args;
-    _need_package('InvokeStaticMethod', $package);
-    _need_name('InvokeStaticMethod', $method);
-    return ([$package->$method(@rest)], AS_LIST) if $flags & F_LIST_CONTEXT;
-    return (scalar $package->$method(@rest), AS_VALUE);
-}
-
-sub _invoke_global {
-    my ($flags, $args) = @_;
-    my $name = $args->[0];
-    my $code;
-    if (defined $name && !ref $name && length $name) {
-        $name = "main::$name" if index($name, '::') < 0;
-        no strict 'refs';
-        die "Undefined subroutine &$name called\n" unless defined &{$name};
-        $code = \&{$name};
-    } elsif (ref $name && reftype($name) eq 'CODE') {
-        $code = $name;
-    } else {
-        _need_name('InvokeGlobalMethod', $name);
-    }
-    # The arguments go as aliases of the decoded values: a large string is not copied again.
-    return ([$code->(@$args[1 .. $#$args])], AS_LIST) if $flags & F_LIST_CONTEXT;
-    return (scalar $code->(@$args[1 .. $#$args]), AS_VALUE);
-}
-
-sub _create_instance {
-    my ($flags, $args) = @_;
-    my ($package, @rest) = @$args;
-    _need_package('CreateClassInstance', $package);
-    return (scalar $package->new(@rest), AS_VALUE);
-}
-
-sub _invoke_instance {
-    my ($flags, $args) = @_;
-    my ($target, $method, @rest) = @$args;
-    die "InvokeInstanceMethod: the target is null\n" unless defined $target;
-    die "InvokeInstanceMethod: the target is an unblessed " . ref($target) . " reference, not an object\n"
-        if ref $target && !blessed $target;
-    die "InvokeInstanceMethod: expected a method name or a code handle\n"
-        unless defined $method && (!ref $method || reftype($method) eq 'CODE');
-    return ([$target->$method(@rest)], AS_LIST) if $flags & F_LIST_CONTEXT;
-    return (scalar $target->$method(@rest), AS_VALUE);
-}
-
-sub _hash_object {
-    my ($what, $target) = @_;
-    die "$what: the target is not a hash-based object (" . (ref $target || (defined $target ? 'a plain value' : 'null')) . ")\n"
-        unless ref $target && reftype($target) eq 'HASH';
-    return $target;
-}
-
-sub _get_instance_field {
-    my ($flags, $args) = @_;
-    my $object = _hash_object('GetInstanceField', $args->[0]);
-    return ($object->{_need_name('GetInstanceField', $args->[1])}, AS_VALUE);
-}
-
-sub _set_instance_field {
-    my ($flags, $args) = @_;
-    my $object = _hash_object('SetInstanceField', $args->[0]);
-    $object->{_need_name('SetInstanceField', $args->[1])} = $args->[2];
-    return (undef, AS_VALUE);
-}
-
 sub _get_type {
-    my ($flags, $args) = @_;
-    my $v = $args->[0];
+    my $v = $_[1];
     return (ref($v) || (defined $v ? 'SCALAR' : 'UNDEF'), AS_VALUE);
 }
 
 sub _reference {
-    my ($flags, $args) = @_;
-    my $v = $args->[0];
+    my $v = $_[1];
     return (ref $v ? $v : \$v, AS_HANDLE);
-}
-
-sub _destruct_reference {
-    my ($flags, $args) = @_;
-    for my $arg (@$args) {
-        my $id = ref $arg eq 'SCALAR' ? $$arg : $arg;
-        die "DestructReference: expected handles, got " . (defined $id ? "'$id'" : 'null') . "\n"
-            unless defined $id && $id =~ /\A\d+\z/;
-        die "No Perl value with handle $id (released or never created)\n" unless exists $handles{$id};
-    }
-    delete $handles{ref $_ eq 'SCALAR' ? $$_ : $_} for @$args;
-    return (undef, AS_VALUE);
 }
 
 sub _container {
@@ -236,8 +137,7 @@ sub _index {
 }
 
 sub _array_get_item {
-    my ($flags, $args) = @_;
-    my ($target, @indices) = @$args;
+    my (undef, $target, @indices) = @_;
     for my $index (@indices) {
         my ($c, $type) = _container('ArrayGetItem', $target);
         $target = $type eq 'ARRAY' ? $c->[_index('ArrayGetItem', $c, $index)] : $c->{_need_name('ArrayGetItem', $index)};
@@ -246,232 +146,81 @@ sub _array_get_item {
 }
 
 sub _array_get_size {
-    my ($flags, $args) = @_;
-    my ($c, $type) = _container('ArrayGetSize', $args->[0]);
+    my ($c, $type) = _container('ArrayGetSize', $_[1]);
     return ($type eq 'ARRAY' ? scalar @$c : scalar keys %$c, AS_VALUE);
 }
 
 sub _array_get_rank {
-    my ($flags, $args) = @_;
-    _container('ArrayGetRank', $args->[0]);
+    _container('ArrayGetRank', $_[1]);
     return (1, AS_VALUE);
 }
 
 sub _array_set_item {
-    my ($flags, $args) = @_;
-    my ($c, $type) = _container('ArraySetItem', $args->[0]);
+    my (undef, undef, $index, $value) = @_;
+    my ($c, $type) = _container('ArraySetItem', $_[1]);
     if ($type eq 'ARRAY') {
-        $c->[_index('ArraySetItem', $c, $args->[1], 1)] = $args->[2];
+        $c->[_index('ArraySetItem', $c, $index, 1)] = $value;
     } else {
-        $c->{_need_name('ArraySetItem', $args->[1])} = $args->[2];
+        $c->{_need_name('ArraySetItem', $index)} = $value;
     }
     return (undef, AS_VALUE);
 }
 
 sub _array {
-    my ($flags, $args) = @_;
-    return ([@$args], AS_HANDLE);
+    my (undef, @elements) = @_;
+    return (\@elements, AS_HANDLE);
 }
 
 sub _retrieve_array {
-    my ($flags, $args) = @_;
-    my ($c, $type) = _container('RetrieveArray', $args->[0]);
+    my ($c, $type) = _container('RetrieveArray', $_[1]);
     return ($c, $type eq 'ARRAY' ? AS_LIST : AS_MAP);
 }
 
 sub _get_ref_value {
-    my ($flags, $args) = @_;
-    my $ref = $args->[0];
+    my $ref = $_[1];
     my $type = ref $ref ? reftype $ref : '';
     die "GetRefValue: expected a scalar reference handle, got " . (ref $ref || 'a plain value') . "\n"
         unless $type eq 'SCALAR' || $type eq 'REF';
     return ($$ref, AS_VALUE);
 }
 
-sub _value {
-    my ($flags, $args) = @_;
-    return ($args->[0], AS_VALUE);
-}
-
-# type => [runner, minimum arguments, maximum arguments (undef: any), argument names]
-my @COMMANDS;
-$COMMANDS[CMD_VALUE]                  = [\&_value,              1, 1,     'value'];
-$COMMANDS[CMD_LOAD_LIBRARY]           = [\&_load_library,       1, 1,     'module name or file path'];
-$COMMANDS[CMD_INVOKE_STATIC_METHOD]   = [\&_invoke_static,      2, undef, 'package, method name, arguments...'];
-$COMMANDS[CMD_GET_STATIC_FIELD]       = [\&_get_static_field,   2, 2,     'package, variable name'];
-$COMMANDS[CMD_SET_STATIC_FIELD]       = [\&_set_static_field,   3, 3,     'package, variable name, value'];
-$COMMANDS[CMD_CREATE_CLASS_INSTANCE]  = [\&_create_instance,    1, undef, 'package, constructor arguments...'];
-$COMMANDS[CMD_GET_TYPE]               = [\&_get_type,           1, 1,     'value'];
-$COMMANDS[CMD_REFERENCE]              = [\&_reference,          1, 1,     'value'];
-$COMMANDS[CMD_INVOKE_INSTANCE_METHOD] = [\&_invoke_instance,    2, undef, 'object, method name, arguments...'];
-$COMMANDS[CMD_GET_INSTANCE_FIELD]     = [\&_get_instance_field, 2, 2,     'object, field name'];
-$COMMANDS[CMD_INVOKE_GLOBAL_METHOD]   = [\&_invoke_global,      1, undef, 'sub name, arguments...'];
-$COMMANDS[CMD_DESTRUCT_REFERENCE]     = [\&_destruct_reference, 1, undef, 'handles...'];
-$COMMANDS[CMD_ARRAY_GET_ITEM]         = [\&_array_get_item,     2, undef, 'array, index, further indices...'];
-$COMMANDS[CMD_ARRAY_GET_SIZE]         = [\&_array_get_size,     1, 1,     'array'];
-$COMMANDS[CMD_ARRAY_GET_RANK]         = [\&_array_get_rank,     1, 1,     'array'];
-$COMMANDS[CMD_ARRAY_SET_ITEM]         = [\&_array_set_item,     3, 3,     'array, index, value'];
-$COMMANDS[CMD_ARRAY]                  = [\&_array,              0, undef, 'elements...'];
-$COMMANDS[CMD_RETRIEVE_ARRAY]         = [\&_retrieve_array,     1, 1,     'array'];
-$COMMANDS[CMD_SET_INSTANCE_FIELD]     = [\&_set_instance_field, 3, 3,     'object, field name, value'];
-$COMMANDS[CMD_GET_REF_VALUE]          = [\&_get_ref_value,      1, 1,     'scalar reference'];
-
-sub _run {
-    my ($type, $flags, $args, $nested) = @{$_[0]};
-    my $entry = $COMMANDS[$type]
-        or die "Command type $type (" . command_name($type) . ") has no meaning in Perl\n";
-    if ($nested) {
-        my @evaluated;
-        for my $i (0 .. $#$args) {
-            if ($nested->[$i]) {
-                my ($v, $shape) = _run($args->[$i]);
-                # A nested command in list context contributes all its values.
-                push @evaluated, ($shape == AS_LIST && ($args->[$i][1] & F_LIST_CONTEXT)) ? @$v : $v;
-            } else {
-                push @evaluated, $args->[$i];
-            }
-        }
-        $args = \@evaluated;
-    }
-    if (@$args < $entry->[1] || (defined $entry->[2] && @$args > $entry->[2])) {
-        my (undef, $min, $max, $usage) = @$entry;
-        my $want = !defined $max ? "at least $min" : $min == $max ? $min : "$min to $max";
-        die command_name($type) . " takes $want argument" . ($want eq '1' ? '' : 's') . " ($usage), got "
-            . scalar(@$args) . "\n";
-    }
-    return $entry->[0]->($flags, $args);
-}
-
 # ---------------------------------------------------------------------------------------------------------
-# Messages.
+# Errors.
 
-my $trace;
-
-# Frames between the failing statement and this module, innermost first.
+# The die hook while a command runs: the frames between the failing statement and the command, innermost
+# first. The command's own eval frame (or a runner of this module) ends the walk.
 sub _on_die {
     my @lines;
     my (undef, $file, $line) = caller(0);
     push @lines, "died at $file line $line";
     for (my $i = 1; my @frame = caller($i); $i++) {
-        last if $frame[3] =~ /\AVeltrix::Core::Receiver::Receiver::/;
-        push @lines, "$frame[3] called at $frame[1] line $frame[2]" unless $frame[3] eq '(eval)' && $frame[7];
+        last if $frame[3] =~ /\AVeltrix::Core::Receiver::Receiver::/ || ($frame[3] eq '(eval)' && !$frame[7]);
+        push @lines, "$frame[3] called at $frame[1] line $frame[2]" unless $frame[3] eq '(eval)';
     }
     $trace = join("\n", @lines);
     return;
 }
 
-sub _response_header {
-    my ($msg, $type) = @_;
-    return substr($msg, 9, 1) . "\0\0\0\0\0\0\0\0" . substr($msg, 0, 1) . chr($type) if length $msg > 10;
-    # Towards the caller: its runtime at byte 0, ours at byte 9.
-    my $caller = length $msg > 9 ? ord substr($msg, 9, 1) : 0;
-    my $self = length $msg > 0 ? ord substr($msg, 0, 1) : PERL_RUNTIME;
-    return pack('C C x7 C C', $caller, 0, $self, $type);
+# (text, class) of an error: an exception object's overloaded stringification, else its message method,
+# else its message field, else the reference's text.
+sub _error_parts {
+    my ($error) = @_;
+    return ($error // 'Unknown Perl error', '') unless ref $error;
+    my $class = blessed($error) // ref $error;
+    return ("$error", $class) unless blessed $error;
+    return ("$error", $class) if overload::Method($error, '""');
+    return (eval { $error->message } // "$error", $class) if $error->can('message');
+    return ($error->{message}, $class)
+        if reftype($error) eq 'HASH' && defined $error->{message} && !ref $error->{message};
+    return ("$error", $class);
 }
 
-sub _exception_response {
-    my ($msg, $error, $stack) = @_;
-    my ($text, $class) = ($error, '');
-    if (ref $error) {
-        $class = blessed($error) // ref $error;
-        if (blessed $error) {
-            if (overload::Method($error, '""')) {
-                $text = "$error";
-            } elsif ($error->can('message')) {
-                $text = eval { $error->message } // "$error";
-            } elsif (reftype($error) eq 'HASH' && defined $error->{message} && !ref $error->{message}) {
-                $text = $error->{message};
-            } else {
-                $text = "$error";
-            }
-        } else {
-            $text = "$error";
-        }
-    }
-    $text //= 'Unknown Perl error';
-    my $out = _response_header($msg, CMD_EXCEPTION) . pack('CV', T_MAP, 3);
-    for my $pair (['message', "$text"], ['class', $class], ['stack', $stack // '']) {
-        $out .= pack('CV/a*CV/a*', T_STRING, $pair->[0], T_STRING, _utf8_text($pair->[1]));
-    }
-    return $out;
-}
-
-# Text as UTF-8 bytes: character strings are encoded, byte strings kept when they already are UTF-8.
-sub _utf8_text {
-    my ($text) = @_;
-    if (utf8::is_utf8($text)) {
-        utf8::encode($text);
-    } elsif ($text =~ /[\x80-\xff]/) {
-        my $copy = $text;
-        unless (utf8::decode($copy)) {
-            utf8::upgrade($text);
-            utf8::encode($text);
-        }
-    }
-    return $text;
-}
-
-# Runs one command message (a byte string, read in place) and returns the response (a byte string).
-# Never dies.
-sub execute_message {
-    my $out;
-    local $@;
-    local $SIG{__DIE__} = \&_on_die;
-    $trace = undef;
-    my $ok = eval {
-        my $cmd = decode_message($_[0], $handle_in);
-        my ($value, $shape) = _run($cmd);
-        # The decoded message has its 16 bytes at least: the caller's runtime at byte 0, ours at byte 9.
-        $out = substr($_[0], 9, 1) . "\0\0\0\0\0\0\0\0" . substr($_[0], 0, 1) . "\0";
-        if ($shape == AS_VALUE) {
-            encode_value(\$out, $value, $cmd->[1] & F_BY_VALUE, $handle_out);
-        } elsif ($shape == AS_LIST) {
-            my $by_value = $cmd->[1] & F_BY_VALUE;
-            $out .= pack('CV', T_LIST, scalar @$value);
-            encode_value(\$out, $_, $by_value, $handle_out, 1) for @$value;
-        } elsif ($shape == AS_MAP) {
-            my $by_value = $cmd->[1] & F_BY_VALUE;
-            $out .= pack('CV', T_MAP, scalar keys %$value);
-            for my $key (keys %$value) {
-                encode_value(\$out, $key, 0, undef, 1);
-                encode_value(\$out, $value->{$key}, $by_value, $handle_out, 1);
-            }
-        } else {
-            my $id = $handle_out->($value);
-            $out .= pack('CQ<V/a*', T_HANDLE, $id, ref $value);
-        }
-        1;
-    };
-    return $out if $ok;
-    my $error = $@;
-    my $stack = $trace;
-    my $msg = $_[0];
-    local $SIG{__DIE__};
-    my $response = eval { _exception_response($msg, $error, $stack) };
-    # Even the error could not be described (its stringification died): fall back to plain text.
-    $response //= _exception_response($msg, "Perl error that cannot be shown: " . ($@ =~ s/\n\z//r) . "\n", $stack);
-    return $response;
-}
-
-# The message arrives as one integer per byte and leaves the same way. Inside the bridge its launcher
-# converts in C (its routines exist from the start of the main program); elsewhere pack and unpack do.
+# A message array whose elements are not all plain integers becomes bytes here (the launcher's C routine
+# inside the bridge, pack elsewhere); the C side reads plain arrays itself.
 sub _message_bytes { return pack('C*', @{$_[0]}) }
-sub _byte_array    { return [unpack('C*', $_[0])] }
-if (defined &Veltrix::Native::Perl540Launcher::bytes_from_array
-    && defined &Veltrix::Native::Perl540Launcher::array_from_bytes) {
+if (defined &Veltrix::Native::Perl540Launcher::bytes_from_array) {
     no warnings 'redefine';
     *_message_bytes = \&Veltrix::Native::Perl540Launcher::bytes_from_array;
-    *_byte_array    = \&Veltrix::Native::Perl540Launcher::array_from_bytes;
-}
-
-sub send_command {
-    return _byte_array(execute_message(_message_bytes($_[1])));
-}
-
-# A heartbeat answers with its own body, under a header that points back to the caller.
-sub heart_beat {
-    my $msg = _message_bytes($_[1]);
-    return _byte_array(_response_header($msg, CMD_HEART_BEAT) . (length $msg > HEADER_LENGTH ? substr($msg, HEADER_LENGTH) : ''));
 }
 
 sub get_runtime_info {

@@ -17,6 +17,15 @@ sub pair { return (1, 2) }
 sub fail { die "Whoopsie [expected]\n" }
 sub fail_object { die Sample::Error->new('object failure [expected]') }
 sub list_of_objects { my $class = shift; return [map { $class->new(start => $_) } @_] }
+sub tied_failure { tie my %h, 'Sample::Failing'; return \%h }
+sub surrogate { return "a\x{d800}" }
+
+# A hash whose every read dies: the receiver reads it in C, by value.
+package Sample::Failing;
+sub TIEHASH { bless {}, shift }
+sub FIRSTKEY { 'k' }
+sub NEXTKEY { undef }
+sub FETCH { die "FETCH failed [expected]\n" }
 
 package Sample::Error;
 sub new { my ($class, $message) = @_; return bless {message => $message}, $class }

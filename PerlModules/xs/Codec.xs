@@ -1,0 +1,898 @@
+/* Codec.xs: the C side of Veltrix::Core::Protocol::Codec (commands encoded and responses decoded for
+   Perl callers) and the receiver's command path: message array in, Perl call, response array out.
+
+   A command runs inside one eval'ed call of an internal XSUB: a die in user code, in a tied value's FETCH
+   or an overloaded operator unwinds that XSUB only, which holds nothing but mortal values and the
+   interpreter's reusable buffers, and becomes an Exception response here. */
+#define PERL_NO_GET_CONTEXT
+#include "EXTERN.h"
+#include "perl.h"
+#include "XSUB.h"
+
+#include "VeltrixCodec.h"
+
+#define RECEIVER "Veltrix::Core::Receiver::Receiver::"
+
+/* One command message being answered. */
+typedef struct {
+    const U8* message;
+    STRLEN length;
+    SV* out;   /* response bytes */
+    SV* items; /* decoded message */
+    SV* error; /* the receiver's own refusal (mortal), when there is one */
+} VxJob;
+
+typedef struct {
+    HV* handles; /* id -> the Perl value a handle stands for */
+    UV nextId;
+    SV* trace;     /* $Veltrix::Core::Receiver::Receiver::trace, set by the die hook */
+    SV* dieHook;   /* \&Veltrix::Core::Receiver::Receiver::_on_die, once that exists */
+    SV* newMethod; /* "new", a shared key */
+    CV* run;
+    VxJob* job;
+    /* Buffers of the outermost command; a command that runs inside another (Perl calling itself through
+       the bridge) gets its own. */
+    SV* input;
+    SV* output;
+    SV* itemBuffer;
+    int busy;
+} my_cxt_t;
+
+#define MY_CXT_KEY "Veltrix::Core::Protocol::Codec::_guts" XS_VERSION
+START_MY_CXT
+
+enum {
+    RUN_NONE,
+    RUN_PERL,
+    RUN_VALUE,
+    RUN_GLOBAL,
+    RUN_STATIC,
+    RUN_INSTANCE,
+    RUN_CREATE,
+    RUN_GET_FIELD,
+    RUN_SET_FIELD,
+    RUN_RELEASE
+};
+
+typedef struct {
+    const char* name;
+    U8 runner;
+    I8 min;
+    I8 max; /* -1: any number */
+    const char* usage;
+    const char* perl; /* runner sub of the receiver module, for the commands kept in Perl */
+} VxCommand;
+
+/* Indexed by command type. */
+static const VxCommand commands[] = {
+    {"Value", RUN_VALUE, 1, 1, "value", NULL},
+    {"LoadLibrary", RUN_PERL, 1, 1, "module name or file path", RECEIVER "_load_library"},
+    {"InvokeStaticMethod", RUN_STATIC, 2, -1, "package, method name, arguments...", NULL},
+    {"GetStaticField", RUN_PERL, 2, 2, "package, variable name", RECEIVER "_get_static_field"},
+    {"SetStaticField", RUN_PERL, 3, 3, "package, variable name, value", RECEIVER "_set_static_field"},
+    {"CreateClassInstance", RUN_CREATE, 1, -1, "package, constructor arguments...", NULL},
+    {"GetType", RUN_PERL, 1, 1, "value", RECEIVER "_get_type"},
+    {"Reference", RUN_PERL, 1, 1, "value", RECEIVER "_reference"},
+    {"GetModule", RUN_NONE, 0, 0, NULL, NULL},
+    {"InvokeInstanceMethod", RUN_INSTANCE, 2, -1, "object, method name, arguments...", NULL},
+    {"Exception", RUN_NONE, 0, 0, NULL, NULL},
+    {"HeartBeat", RUN_NONE, 0, 0, NULL, NULL},
+    {"Cast", RUN_NONE, 0, 0, NULL, NULL},
+    {"GetInstanceField", RUN_GET_FIELD, 2, 2, "object, field name", NULL},
+    {"OptimizeRoute", RUN_NONE, 0, 0, NULL, NULL},
+    {"GenerateLib", RUN_NONE, 0, 0, NULL, NULL},
+    {"InvokeGlobalMethod", RUN_GLOBAL, 1, -1, "sub name, arguments...", NULL},
+    {"DestructReference", RUN_RELEASE, 1, -1, "handles...", NULL},
+    {"ArrayReference", RUN_NONE, 0, 0, NULL, NULL},
+    {"ArrayGetItem", RUN_PERL, 2, -1, "array, index, further indices...", RECEIVER "_array_get_item"},
+    {"ArrayGetSize", RUN_PERL, 1, 1, "array", RECEIVER "_array_get_size"},
+    {"ArrayGetRank", RUN_PERL, 1, 1, "array", RECEIVER "_array_get_rank"},
+    {"ArraySetItem", RUN_PERL, 3, 3, "array, index, value", RECEIVER "_array_set_item"},
+    {"Array", RUN_PERL, 0, -1, "elements...", RECEIVER "_array"},
+    {"RetrieveArray", RUN_PERL, 1, 1, "array", RECEIVER "_retrieve_array"},
+    {"SetInstanceField", RUN_SET_FIELD, 3, 3, "object, field name, value", NULL},
+    {"InvokeGenericStaticMethod", RUN_NONE, 0, 0, NULL, NULL},
+    {"InvokeGenericMethod", RUN_NONE, 0, 0, NULL, NULL},
+    {"GetEnumItem", RUN_NONE, 0, 0, NULL, NULL},
+    {"GetEnumName", RUN_NONE, 0, 0, NULL, NULL},
+    {"GetEnumValue", RUN_NONE, 0, 0, NULL, NULL},
+    {"AsRef", RUN_NONE, 0, 0, NULL, NULL},
+    {"AsOut", RUN_NONE, 0, 0, NULL, NULL},
+    {"GetRefValue", RUN_PERL, 1, 1, "scalar reference", RECEIVER "_get_ref_value"},
+};
+
+#define COMMAND_COUNT ((int)(sizeof commands / sizeof commands[0]))
+
+/* Shapes of a command's result: one value; values the call left on the stack (a list); an array's
+   elements as a list; a hash as a map; always a handle. */
+enum { R_VALUE, R_STACK_LIST, R_LIST, R_MAP, R_HANDLE };
+
+typedef struct {
+    int shape;
+    SV* value;
+    SSize_t first;
+    SSize_t count;
+} VxResult;
+
+typedef struct {
+    my_cxt_t* cxt;
+    const VxItem* items;
+    SSize_t next;
+    SV* error;
+} VxRun;
+
+#define STACK_AT(offset) (PL_stack_base[offset])
+#define STACK_TOP() ((SSize_t)(PL_stack_sp - PL_stack_base))
+#define STACK_RESET(offset) (PL_stack_sp = PL_stack_base + (offset))
+
+static int vx_refuse(pTHX_ VxRun* run, SV* text) {
+    run->error = sv_2mortal(text);
+    return 0;
+}
+
+/* ref($value) for a reference: the class or the kind. */
+static SV* vx_ref_name(pTHX_ SV* value) {
+    return sv_ref(sv_newmortal(), SvRV(value), TRUE);
+}
+
+/* Matches /\A[A-Za-z_]\w*(?:::\w+)*\z/ as Perl would for this string. */
+static int vx_is_package(pTHX_ SV* value) {
+    STRLEN n;
+    const U8* s = (const U8*)SvPV_nomg(value, n);
+    const U8* end = s + n;
+    int utf8 = SvUTF8(value) ? 1 : 0;
+    if (n == 0 || !(isALPHA_A(*s) || *s == '_')) return 0;
+    ++s;
+    for (;;) {
+        while (s < end && (utf8 ? isWORDCHAR_utf8_safe(s, end) : isWORDCHAR_A(*s))) s += utf8 ? UTF8SKIP(s) : 1;
+        if (s == end) return 1;
+        if (end - s < 3 || s[0] != ':' || s[1] != ':') return 0;
+        s += 2;
+        if (!(utf8 ? isWORDCHAR_utf8_safe(s, end) : isWORDCHAR_A(*s))) return 0;
+    }
+}
+
+static int vx_need_package(pTHX_ VxRun* run, const char* what, SV* value) {
+    if (SvOK(value) && !SvROK(value) && vx_is_package(aTHX_ value)) return 1;
+    if (!SvOK(value)) return vx_refuse(aTHX_ run, newSVpvf("%s: expected a package name, got null\n", what));
+    return vx_refuse(aTHX_ run, newSVpvf("%s: expected a package name, got '%" SVf "'\n", what, SVfARG(value)));
+}
+
+static int vx_need_name(pTHX_ VxRun* run, const char* what, SV* value) {
+    if (!SvOK(value)) return vx_refuse(aTHX_ run, newSVpvf("%s: expected a name, got null\n", what));
+    if (SvROK(value))
+        return vx_refuse(aTHX_ run, newSVpvf("%s: expected a name, got %" SVf " reference\n", what,
+                                             SVfARG(vx_ref_name(aTHX_ value))));
+    if (sv_len(value) == 0) return vx_refuse(aTHX_ run, newSVpvf("%s: expected a name, got ''\n", what));
+    return 1;
+}
+
+/* ref $target || (defined $target ? 'a plain value' : 'null') */
+static SV* vx_kind_of(pTHX_ SV* target) {
+    if (SvROK(target)) return vx_ref_name(aTHX_ target);
+    return sv_2mortal(newSVpv(SvOK(target) ? "a plain value" : "null", 0));
+}
+
+static HV* vx_hash_object(pTHX_ VxRun* run, const char* what, SV* target) {
+    if (SvROK(target) && SvTYPE(SvRV(target)) == SVt_PVHV) return (HV*)SvRV(target);
+    (void)vx_refuse(aTHX_ run, newSVpvf("%s: the target is not a hash-based object (%" SVf ")\n", what,
+                                        SVfARG(vx_kind_of(aTHX_ target))));
+    return NULL;
+}
+
+/* After call_sv with its arguments above `mark`: the result as one value, or the list of values moved
+   down to where the command's own arguments started (above `base`). */
+static void vx_called(pTHX_ SSize_t mark, SSize_t base, I32 count, int list, VxResult* r) {
+    if (!list) {
+        r->shape = R_VALUE;
+        r->value = STACK_AT(mark + 1);
+        STACK_RESET(base);
+        return;
+    }
+    if (mark != base) Move(PL_stack_base + mark + 1, PL_stack_base + base + 1, count, SV*);
+    STACK_RESET(base + count);
+    r->shape = R_STACK_LIST;
+    r->first = base + 1;
+    r->count = count;
+}
+
+/* $code->(@args) for a sub name (main:: when it has no package) or a CODE handle. */
+static int vx_invoke_global(pTHX_ VxRun* run, SSize_t base, int list, VxResult* r) {
+    SV* name = STACK_AT(base + 1);
+    CV* code = NULL;
+    I32 count;
+    if (SvOK(name) && !SvROK(name) && sv_len(name) > 0) {
+        STRLEN n;
+        const char* text = SvPV_nomg(name, n);
+        SV* full = name;
+        if (ninstr(text, text + n, "::", "::" + 2) == NULL) {
+            full = sv_2mortal(newSVpvs("main::"));
+            sv_catsv_nomg(full, name);
+            text = SvPV_nomg(full, n);
+        }
+        code = get_cvn_flags(text, n, GV_ADDMG | (SvUTF8(full) ? SVf_UTF8 : 0));
+        if (code == NULL || !(CvROOT(code) || CvXSUB(code)))
+            return vx_refuse(aTHX_ run, newSVpvf("Undefined subroutine &%" SVf " called\n", SVfARG(full)));
+    } else if (SvROK(name) && SvTYPE(SvRV(name)) == SVt_PVCV) {
+        code = (CV*)SvRV(name);
+    } else {
+        return vx_need_name(aTHX_ run, "InvokeGlobalMethod", name);
+    }
+    PUSHMARK(PL_stack_base + base + 1);
+    count = call_sv((SV*)code, list ? G_LIST : G_SCALAR);
+    vx_called(aTHX_ base + 1, base, count, list, r);
+    return 1;
+}
+
+/* $invocant->$method(@rest) with the stack holding invocant, method, rest. */
+static void vx_call_method(pTHX_ SSize_t base, SSize_t argc, int list, VxResult* r) {
+    SV* method = STACK_AT(base + 2);
+    I32 count;
+    Move(PL_stack_base + base + 3, PL_stack_base + base + 2, argc - 2, SV*);
+    STACK_RESET(base + argc - 1);
+    PUSHMARK(PL_stack_base + base);
+    count = call_sv(method, G_METHOD | (list ? G_LIST : G_SCALAR));
+    vx_called(aTHX_ base, base, count, list, r);
+}
+
+static int vx_invoke_instance(pTHX_ VxRun* run, SSize_t base, SSize_t argc, int list, VxResult* r) {
+    static const char what[] = "InvokeInstanceMethod";
+    SV* target = STACK_AT(base + 1);
+    SV* method = STACK_AT(base + 2);
+    if (!SvOK(target)) return vx_refuse(aTHX_ run, newSVpvf("%s: the target is null\n", what));
+    if (SvROK(target) && !SvOBJECT(SvRV(target)))
+        return vx_refuse(aTHX_ run, newSVpvf("%s: the target is an unblessed %" SVf " reference, not an object\n",
+                                             what, SVfARG(vx_ref_name(aTHX_ target))));
+    if (!SvOK(method) || (SvROK(method) && SvTYPE(SvRV(method)) != SVt_PVCV))
+        return vx_refuse(aTHX_ run, newSVpvf("%s: expected a method name or a code handle\n", what));
+    vx_call_method(aTHX_ base, argc, list, r);
+    return 1;
+}
+
+/* Every argument must name a handle in the table (a handle or its number), else nothing is released. */
+static int vx_release(pTHX_ VxRun* run, SSize_t base, SSize_t argc, VxResult* r) {
+    SSize_t i;
+    UV* ids = (UV*)SvPVX(sv_2mortal(newSV((STRLEN)argc * sizeof(UV) + 1)));
+    for (i = 0; i < argc; ++i) {
+        SV* arg = STACK_AT(base + 1 + i);
+        SV* id = SvROK(arg) && !SvOBJECT(SvRV(arg)) && SvTYPE(SvRV(arg)) < SVt_PVAV ? SvRV(arg) : arg;
+        STRLEN n, k;
+        const char* digits;
+        UV value = 0;
+        int overflow = 0;
+        if (!SvOK(id))
+            return vx_refuse(aTHX_ run, newSVpvs("DestructReference: expected handles, got null\n"));
+        digits = SvPV(id, n);
+        for (k = 0; k < n && isDIGIT_A(digits[k]); ++k) {
+            if (value > (UV_MAX - 9) / 10) overflow = 1;
+            value = value * 10 + (UV)(digits[k] - '0');
+        }
+        if (n == 0 || k != n)
+            return vx_refuse(aTHX_ run,
+                             newSVpvf("DestructReference: expected handles, got '%" SVf "'\n", SVfARG(id)));
+        if (overflow || !hv_exists(run->cxt->handles, (const char*)(&value), VX_KEY_LENGTH))
+            return vx_refuse(aTHX_ run,
+                             newSVpvf("No Perl value with handle %" SVf " (released or never created)\n", SVfARG(id)));
+        ids[i] = value;
+    }
+    for (i = 0; i < argc; ++i) (void)hv_delete(run->cxt->handles, (const char*)(&ids[i]), VX_KEY_LENGTH, G_DISCARD);
+    STACK_RESET(base);
+    r->shape = R_VALUE;
+    r->value = sv_newmortal();
+    return 1;
+}
+
+/* The commands kept in Perl: runner(flags, args...) returns (value, shape). */
+static int vx_run_perl(pTHX_ VxRun* run, const VxCommand* info, SSize_t base, SSize_t argc, U8 flags,
+                       VxResult* r) {
+    static const int shapes[] = {R_VALUE, R_LIST, R_MAP, R_HANDLE};
+    CV* code = get_cv(info->perl, 0);
+    I32 count;
+    IV shape;
+    SV* value;
+    if (code == NULL) return vx_refuse(aTHX_ run, newSVpvf("The receiver module has no %s\n", info->perl));
+    {
+        dSP;
+        EXTEND(SP, 1);
+        PUTBACK;
+    }
+    Move(PL_stack_base + base + 1, PL_stack_base + base + 2, argc, SV*);
+    STACK_AT(base + 1) = sv_2mortal(newSViv(flags));
+    STACK_RESET(base + argc + 1);
+    PUSHMARK(PL_stack_base + base);
+    count = call_sv((SV*)code, G_LIST);
+    if (count != 2) {
+        STACK_RESET(base);
+        return vx_refuse(aTHX_ run, newSVpvf("%s returned %d values, not a value and its shape\n", info->perl, (int)count));
+    }
+    value = STACK_AT(base + 1);
+    shape = SvIV(STACK_AT(base + 2));
+    STACK_RESET(base);
+    if (shape < 0 || shape > 3 || (shape != 0 && !SvROK(value)) ||
+        (shape == 1 && SvTYPE(SvRV(value)) != SVt_PVAV) || (shape == 2 && SvTYPE(SvRV(value)) != SVt_PVHV))
+        return vx_refuse(aTHX_ run, newSVpvf("%s returned a value that does not fit its shape\n", info->perl));
+    r->shape = shapes[shape];
+    r->value = value;
+    return 1;
+}
+
+static int vx_execute(pTHX_ VxRun* run, VxResult* r);
+
+/* A nested command's result as arguments of the command around it: in list context every value. */
+static void vx_push_result(pTHX_ VxResult* r, int listContext) {
+    dSP;
+    if (r->shape == R_STACK_LIST) return; /* already in place */
+    if (r->shape == R_LIST && listContext) {
+        AV* array = (AV*)SvRV(r->value);
+        SSize_t n = av_count(array), i;
+        EXTEND(SP, n);
+        for (i = 0; i < n; ++i) {
+            SV** element = av_fetch(array, i, 0);
+            PUSHs(element != NULL ? sv_mortalcopy(*element) : sv_newmortal());
+        }
+    } else {
+        XPUSHs(r->value);
+    }
+    PUTBACK;
+}
+
+/* Runs the command at run->items[run->next]: its nested commands first, then the command itself on the
+   arguments it finds on the stack. */
+static int vx_execute(pTHX_ VxRun* run, VxResult* r) {
+    const VxItem command = run->items[run->next++];
+    const VxCommand* info = command.type < COMMAND_COUNT ? &commands[command.type] : NULL;
+    const SSize_t base = STACK_TOP();
+    const int list = (command.flags & VX_F_LIST_CONTEXT) != 0;
+    SSize_t argc;
+    U32 i;
+    if (info == NULL || info->runner == RUN_NONE) {
+        if (info != NULL)
+            return vx_refuse(aTHX_ run, newSVpvf("Command type %d (%s) has no meaning in Perl\n", (int)command.type,
+                                                 info->name));
+        return vx_refuse(aTHX_ run, newSVpvf("Command type %d (command type %d) has no meaning in Perl\n",
+                                             (int)command.type, (int)command.type));
+    }
+    for (i = 0; i < command.argc; ++i) {
+        const VxItem* item = &run->items[run->next];
+        if (item->value != NULL) {
+            dSP;
+            XPUSHs(item->value);
+            PUTBACK;
+            ++run->next;
+        } else {
+            VxResult inner;
+            if (!vx_execute(aTHX_ run, &inner)) return 0;
+            vx_push_result(aTHX_ & inner, (item->flags & VX_F_LIST_CONTEXT) != 0);
+        }
+    }
+    argc = STACK_TOP() - base;
+    if (argc < info->min || (info->max >= 0 && argc > info->max)) {
+        SV* text = newSVpvf("%s takes ", info->name);
+        if (info->max < 0)
+            sv_catpvf(text, "at least %d arguments", (int)info->min);
+        else if (info->min == info->max)
+            sv_catpvf(text, "%d argument%s", (int)info->min, info->min == 1 ? "" : "s");
+        else
+            sv_catpvf(text, "%d to %d arguments", (int)info->min, (int)info->max);
+        sv_catpvf(text, " (%s), got %d\n", info->usage, (int)argc);
+        STACK_RESET(base);
+        return vx_refuse(aTHX_ run, text);
+    }
+    switch (info->runner) {
+    case RUN_VALUE:
+        r->shape = R_VALUE;
+        r->value = STACK_AT(base + 1);
+        STACK_RESET(base);
+        return 1;
+    case RUN_GLOBAL:
+        return vx_invoke_global(aTHX_ run, base, list, r);
+    case RUN_STATIC:
+        if (!vx_need_package(aTHX_ run, "InvokeStaticMethod", STACK_AT(base + 1)) ||
+            !vx_need_name(aTHX_ run, "InvokeStaticMethod", STACK_AT(base + 2)))
+            return 0;
+        vx_call_method(aTHX_ base, argc, list, r);
+        return 1;
+    case RUN_INSTANCE:
+        return vx_invoke_instance(aTHX_ run, base, argc, list, r);
+    case RUN_CREATE: {
+        I32 count;
+        if (!vx_need_package(aTHX_ run, "CreateClassInstance", STACK_AT(base + 1))) return 0;
+        PUSHMARK(PL_stack_base + base);
+        count = call_sv(run->cxt->newMethod, G_METHOD_NAMED | G_SCALAR);
+        vx_called(aTHX_ base, base, count, 0, r);
+        return 1;
+    }
+    case RUN_GET_FIELD:
+    case RUN_SET_FIELD: {
+        const char* what = info->runner == RUN_GET_FIELD ? "GetInstanceField" : "SetInstanceField";
+        HV* object = vx_hash_object(aTHX_ run, what, STACK_AT(base + 1));
+        SV* field = STACK_AT(base + 2);
+        HE* entry;
+        if (object == NULL || !vx_need_name(aTHX_ run, what, field)) return 0;
+        r->shape = R_VALUE;
+        if (info->runner == RUN_GET_FIELD) {
+            entry = hv_fetch_ent(object, field, 0, 0);
+            r->value = sv_mortalcopy(entry != NULL ? HeVAL(entry) : &PL_sv_undef);
+        } else {
+            entry = hv_fetch_ent(object, field, 1, 0);
+            sv_setsv_mg(HeVAL(entry), STACK_AT(base + 3));
+            r->value = sv_newmortal();
+        }
+        STACK_RESET(base);
+        return 1;
+    }
+    case RUN_RELEASE:
+        return vx_release(aTHX_ run, base, argc, r);
+    default:
+        return vx_run_perl(aTHX_ run, info, base, argc, command.flags, r);
+    }
+}
+
+/* The top command's result after the response header. */
+static int vx_encode_result(pTHX_ VxEncoder* e, VxResult* r, int byValue) {
+    SSize_t i;
+    switch (r->shape) {
+    case R_STACK_LIST:
+        VxPutByte(aTHX_ e->out, VX_T_LIST);
+        VxPutU32(aTHX_ e->out, (U32)r->count);
+        for (i = 0; i < r->count; ++i)
+            if (!VxEncodeValue(aTHX_ e, STACK_AT(r->first + i), byValue, 1)) return 0;
+        return 1;
+    case R_LIST:
+        return VxEncodeList(aTHX_ e, (AV*)SvRV(r->value), byValue, 1);
+    case R_MAP:
+        return VxEncodeMap(aTHX_ e, (HV*)SvRV(r->value), byValue, 1);
+    case R_HANDLE:
+        return VxEncodeHandle(aTHX_ e, r->value);
+    default:
+        return VxEncodeValue(aTHX_ e, r->value, byValue, 0);
+    }
+}
+
+/* Decodes, runs and encodes the current job; called under G_EVAL. */
+XS_INTERNAL(vx_run_job) {
+    dXSARGS;
+    dMY_CXT;
+    VxJob* job = MY_CXT.job;
+    VxDecoder d;
+    VxRun run;
+    VxResult r;
+    VxEncoder e;
+    PERL_UNUSED_VAR(cv);
+    PERL_UNUSED_VAR(items);
+    Zero(&d, 1, VxDecoder);
+    d.data = job->message;
+    d.length = job->length;
+    d.handles = MY_CXT.handles;
+    d.items = job->items;
+    if (!VxDecodeMessage(aTHX_ & d)) {
+        job->error = d.error;
+        XSRETURN_EMPTY;
+    }
+    run.cxt = &MY_CXT;
+    run.items = (const VxItem*)SvPVX(job->items);
+    run.next = 0;
+    run.error = NULL;
+    if (!vx_execute(aTHX_ & run, &r)) {
+        job->error = run.error;
+        XSRETURN_EMPTY;
+    }
+    e.out = job->out;
+    e.handles = MY_CXT.handles;
+    e.nextId = &MY_CXT.nextId;
+    e.error = NULL;
+    SvCUR_set(e.out, 0);
+    VxPutResponseHeader(aTHX_ e.out, job->message, job->length, 0);
+    if (!vx_encode_result(aTHX_ & e, &r, (run.items[0].flags & VX_F_BY_VALUE) != 0)) job->error = e.error;
+    XSRETURN_EMPTY;
+}
+
+/* An Exception response: a map of message, class and stack. */
+static void vx_exception(pTHX_ VxJob* job, SV* message, SV* class, SV* stack) {
+    VxEncoder e = {job->out, NULL, NULL, NULL};
+    SvCUR_set(job->out, 0);
+    VxPutResponseHeader(aTHX_ job->out, job->message, job->length, VX_CMD_EXCEPTION);
+    VxPutByte(aTHX_ job->out, VX_T_MAP);
+    VxPutU32(aTHX_ job->out, 3);
+    VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("message")));
+    VxEncodeText(aTHX_ & e, message);
+    VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("class")));
+    VxEncodeText(aTHX_ & e, class);
+    VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("stack")));
+    VxEncodeText(aTHX_ & e, stack);
+}
+
+/* A Perl error's text and class come from the receiver module's _error_parts, under eval: an exception
+   object's stringification or message method may die too. */
+static void vx_perl_exception(pTHX_ VxJob* job, SV* error, SV* stack) {
+    SV* text = NULL;
+    SV* class = NULL;
+    CV* parts = get_cv(RECEIVER "_error_parts", 0);
+    if (parts != NULL) {
+        dSP;
+        I32 count;
+        PUSHMARK(SP);
+        XPUSHs(error);
+        PUTBACK;
+        count = call_sv((SV*)parts, G_EVAL | G_LIST);
+        SPAGAIN;
+        if (count == 2 && !(SvROK(ERRSV) || SvTRUE_nomg(ERRSV))) {
+            class = sv_mortalcopy(POPs);
+            text = sv_mortalcopy(POPs);
+        } else {
+            SV* reason = sv_mortalcopy(ERRSV);
+            STRLEN n;
+            const char* r = SvPV(reason, n);
+            SP -= count;
+            if (n > 0 && r[n - 1] == '\n') --n;
+            text = sv_2mortal(newSVpvs("Perl error that cannot be shown: "));
+            sv_catpvn_flags(text, r, n, SvUTF8(reason) ? SV_CATUTF8 : SV_CATBYTES);
+            sv_catpvs(text, "\n");
+        }
+        PUTBACK;
+    } else {
+        text = SvROK(error) ? sv_2mortal(newSVpvs("Perl error object")) : error;
+    }
+    vx_exception(aTHX_ job, text, class != NULL ? class : sv_2mortal(newSVpvs("")), stack);
+}
+
+/* Answers job->message in job->out. Never dies. */
+static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
+    VxJob* outer = cxt->job;
+    dSP;
+    ENTER;
+    SAVETMPS;
+    if (cxt->dieHook == NULL) {
+        CV* hook = get_cv(RECEIVER "_on_die", 0);
+        if (hook != NULL) cxt->dieHook = newRV_inc((SV*)hook);
+    }
+    if (cxt->dieHook != NULL) {
+        /* local $SIG{__DIE__} = \&_on_die: it records the frames of a die for the Exception's stack. */
+        SAVEGENERICSV(PL_diehook);
+        PL_diehook = SvREFCNT_inc_simple_NN(cxt->dieHook);
+    }
+    sv_set_undef(cxt->trace);
+    cxt->job = job;
+    job->error = NULL;
+    PUSHMARK(SP);
+    PUTBACK;
+    (void)call_sv((SV*)cxt->run, G_EVAL | G_VOID);
+    cxt->job = outer;
+    if (SvROK(ERRSV) || SvTRUE_nomg(ERRSV)) {
+        SV* error = sv_mortalcopy(ERRSV);
+        SV* stack = SvOK(cxt->trace) ? sv_mortalcopy(cxt->trace) : sv_2mortal(newSVpvs(""));
+        if (cxt->dieHook != NULL) { /* restored by LEAVE */
+            SvREFCNT_dec(PL_diehook);
+            PL_diehook = NULL;
+        }
+        vx_perl_exception(aTHX_ job, error, stack);
+    } else if (job->error != NULL) {
+        vx_exception(aTHX_ job, job->error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+    }
+    FREETMPS;
+    LEAVE;
+}
+
+/* The message array's bytes when every element is a plain integer (or undef), as the launcher makes it. */
+static int vx_plain_array_bytes(pTHX_ AV* array, SV* into) {
+    SSize_t n, i;
+    U8* out;
+    SV** elements;
+    if (SvRMAGICAL(array)) return 0;
+    n = AvFILLp(array) + 1;
+    SvCUR_set(into, 0);
+    out = (U8*)VxRoom(aTHX_ into, (STRLEN)n);
+    elements = AvARRAY(array);
+    for (i = 0; i < n; ++i) {
+        SV* element = elements[i];
+        if (element != NULL && SvIOK_nog(element))
+            out[i] = (U8)SvIVX(element);
+        else if (element == NULL || (!SvOK(element) && !SvGMAGICAL(element)))
+            out[i] = 0;
+        else
+            return 0;
+    }
+    SvCUR_set(into, (STRLEN)n);
+    return 1;
+}
+
+/* Any other array goes through the module's _message_bytes (pack 'C*' or the launcher's routine), under
+   eval: its elements may run Perl code. */
+static SV* vx_array_bytes(pTHX_ SV* arrayRef, SV* into) {
+    CV* convert;
+    I32 count;
+    SV* died = NULL;
+    if (vx_plain_array_bytes(aTHX_ (AV*)SvRV(arrayRef), into)) return NULL;
+    SvCUR_set(into, 0);
+    convert = get_cv(RECEIVER "_message_bytes", 0);
+    if (convert == NULL) return sv_2mortal(newSVpvs("The receiver module has no _message_bytes\n"));
+    {
+        dSP;
+        ENTER;
+        SAVETMPS;
+        PUSHMARK(SP);
+        XPUSHs(arrayRef);
+        PUTBACK;
+        count = call_sv((SV*)convert, G_EVAL | G_SCALAR);
+        SPAGAIN;
+        if (SvROK(ERRSV) || SvTRUE_nomg(ERRSV)) {
+            died = newSVsv(ERRSV);
+        } else if (count == 1) {
+            STRLEN n;
+            const char* bytes = SvPVbyte(TOPs, n);
+            sv_setpvn(into, bytes, n);
+        }
+        SP -= count;
+        PUTBACK;
+        FREETMPS;
+        LEAVE;
+    }
+    return died != NULL ? sv_2mortal(died) : NULL;
+}
+
+/* The response as an array of integers. The message array is reused when nothing else can see it (the
+   launcher's is only ours): its elements take the response bytes in place. */
+static SV* vx_response_array(pTHX_ SV* messageRef, SV* bytes) {
+    const U8* b = (const U8*)SvPVX(bytes);
+    SSize_t n = (SSize_t)SvCUR(bytes), i;
+    AV* array = (AV*)SvRV(messageRef);
+    if (SvREFCNT(messageRef) == 1 && SvREFCNT(array) == 1 && !SvMAGICAL(array) && !SvREADONLY(array) &&
+        AvREAL(array) && !AvREIFY(array)) {
+        SSize_t old = AvFILLp(array) + 1;
+        SV** elements;
+        if (n > old) av_extend(array, n - 1);
+        elements = AvARRAY(array);
+        for (i = 0; i < n; ++i) {
+            SV* element = i < old ? elements[i] : NULL;
+            if (element != NULL && SvREFCNT(element) == 1 &&
+                (SvFLAGS(element) & (SVTYPEMASK | SVf_ROK | SVf_READONLY | SVf_PROTECT)) == SVt_IV) {
+                SvIV_set(element, (IV)b[i]);
+                (void)SvIOK_only(element);
+            } else {
+                SvREFCNT_dec(element);
+                elements[i] = newSViv((IV)b[i]);
+            }
+        }
+        for (i = n; i < old; ++i) {
+            SvREFCNT_dec(elements[i]);
+            elements[i] = NULL;
+        }
+        AvFILLp(array) = n - 1;
+        return messageRef;
+    } else {
+        AV* fresh = n > 0 ? newAV_alloc_x(n) : newAV();
+        for (i = 0; i < n; ++i) AvARRAY(fresh)[i] = newSViv((IV)b[i]);
+        AvFILLp(fresh) = n - 1;
+        return sv_2mortal(newRV_noinc((SV*)fresh));
+    }
+}
+
+/* Buffers for one command: the interpreter's own unless a command is already running. */
+static int vx_take_buffers(pTHX_ my_cxt_t* cxt, SV** input, VxJob* job) {
+    if (!cxt->busy) {
+        cxt->busy = 1;
+        *input = cxt->input;
+        job->out = cxt->output;
+        job->items = cxt->itemBuffer;
+        return 1;
+    }
+    *input = sv_2mortal(newSV(256));
+    job->out = sv_2mortal(newSV(256));
+    job->items = sv_2mortal(newSV(16 * sizeof(VxItem)));
+    SvPOK_only(*input);
+    SvPOK_only(job->out);
+    return 0;
+}
+
+static SV* vx_buffer(pTHX) {
+    SV* buffer = newSV(256);
+    SvPOK_only(buffer);
+    return buffer;
+}
+
+/* After a large message the buffers go back to a small size. */
+static void vx_give_back_buffers(pTHX_ my_cxt_t* cxt) {
+    SV** buffers[3];
+    int i;
+    buffers[0] = &cxt->input;
+    buffers[1] = &cxt->output;
+    buffers[2] = &cxt->itemBuffer;
+    for (i = 0; i < 3; ++i) {
+        if (SvLEN(*buffers[i]) > (1u << 20)) {
+            SvREFCNT_dec(*buffers[i]);
+            *buffers[i] = vx_buffer(aTHX);
+        }
+    }
+    cxt->busy = 0;
+}
+
+static void vx_init(pTHX_ my_cxt_t* cxt) {
+    cxt->handles = get_hv(RECEIVER "_handles", GV_ADD);
+    cxt->trace = get_sv(RECEIVER "trace", GV_ADD);
+    SvREFCNT_inc_simple_void_NN(cxt->handles);
+    SvREFCNT_inc_simple_void_NN(cxt->trace);
+    cxt->dieHook = NULL;
+    cxt->newMethod = newSVpvn_share("new", 3, 0);
+    cxt->run = newXS(NULL, vx_run_job, __FILE__);
+    cxt->job = NULL;
+    cxt->input = vx_buffer(aTHX);
+    cxt->output = vx_buffer(aTHX);
+    cxt->itemBuffer = vx_buffer(aTHX);
+    cxt->busy = 0;
+}
+
+MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Protocol::Codec
+
+PROTOTYPES: DISABLE
+
+BOOT:
+{
+    MY_CXT_INIT;
+    vx_init(aTHX_ &MY_CXT);
+    MY_CXT.nextId = 1;
+}
+
+# A thread's copy of the interpreter has its own handle table (a copy of the parent's); ids go on.
+void
+CLONE(...)
+    CODE:
+        PERL_UNUSED_VAR(items);
+        {
+            MY_CXT_CLONE;
+            vx_init(aTHX_ &MY_CXT);
+        }
+
+# The names of the command types, in type order.
+void
+command_names()
+    PREINIT:
+        int i;
+    PPCODE:
+        EXTEND(SP, COMMAND_COUNT);
+        for (i = 0; i < COMMAND_COUNT; ++i) mPUSHs(newSVpv(commands[i].name, 0));
+
+# A whole command message: the 11 header bytes, then flags and the arguments of \@args.
+SV*
+encode_command(header, flags, args)
+        SV* header
+        UV flags
+        AV* args
+    PREINIT:
+        STRLEN n;
+        const char* bytes;
+        VxEncoder e = {NULL, NULL, NULL, NULL};
+    CODE:
+        bytes = SvPVbyte(header, n);
+        e.out = sv_2mortal(newSV(n + 64));
+        SvPOK_only(e.out);
+        Copy(bytes, SvPVX(e.out), n, char);
+        SvCUR_set(e.out, n);
+        if (!VxEncodeCommandBody(aTHX_ &e, (U8)flags, args, 0)) croak_sv(e.error);
+        RETVAL = SvREFCNT_inc_simple_NN(e.out);
+    OUTPUT:
+        RETVAL
+
+# A response: (command type, value). Handles become Veltrix::Core::Protocol::Handle objects.
+void
+decode_response(response)
+        SV* response
+    PREINIT:
+        SV* error = NULL;
+        SV* bytes;
+        VxDecoder d;
+        int type;
+        SV* value;
+        STRLEN n;
+    PPCODE:
+        bytes = VxMessageBytes(aTHX_ response, "response", &error);
+        if (bytes == NULL) croak_sv(error);
+        Zero(&d, 1, VxDecoder);
+        d.data = (const U8*)SvPV(bytes, n);
+        d.length = n;
+        if (!VxDecodeResponse(aTHX_ &d, &type, &value)) croak_sv(d.error);
+        EXTEND(SP, 2);
+        mPUSHi(type);
+        mPUSHs(value);
+
+MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Receiver::Receiver
+
+# The launcher's entry: the message as an array of integers in, the response the same way out.
+SV*
+send_command(self, message)
+        SV* self
+        SV* message
+    PREINIT:
+        dMY_CXT;
+        VxJob job;
+        SV* input;
+        SV* died;
+        int own;
+    CODE:
+        PERL_UNUSED_VAR(self);
+        if (!SvROK(message) || SvTYPE(SvRV(message)) != SVt_PVAV)
+            croak("send_command: the message must be an array reference");
+        own = vx_take_buffers(aTHX_ &MY_CXT, &input, &job);
+        died = vx_array_bytes(aTHX_ message, input);
+        job.message = (const U8*)SvPVX(input);
+        job.length = SvCUR(input);
+        if (died == NULL) {
+            vx_answer(aTHX_ &MY_CXT, &job);
+        } else {
+            job.length = 0;
+            vx_exception(aTHX_ &job, died, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+        }
+        RETVAL = vx_response_array(aTHX_ message, job.out);
+        SvREFCNT_inc_simple_void_NN(RETVAL);
+        if (own) vx_give_back_buffers(aTHX_ &MY_CXT);
+    OUTPUT:
+        RETVAL
+
+# A heartbeat answers with its own body under a header that points back to the caller.
+SV*
+heart_beat(self, message)
+        SV* self
+        SV* message
+    PREINIT:
+        dMY_CXT;
+        VxJob job;
+        SV* input;
+        SV* died;
+        int own;
+    CODE:
+        PERL_UNUSED_VAR(self);
+        if (!SvROK(message) || SvTYPE(SvRV(message)) != SVt_PVAV)
+            croak("heart_beat: the message must be an array reference");
+        own = vx_take_buffers(aTHX_ &MY_CXT, &input, &job);
+        died = vx_array_bytes(aTHX_ message, input);
+        if (died != NULL) SvCUR_set(input, 0);
+        SvCUR_set(job.out, 0);
+        VxPutResponseHeader(aTHX_ job.out, (const U8*)SvPVX(input), SvCUR(input), VX_CMD_HEART_BEAT);
+        if (SvCUR(input) > VX_HEADER_LENGTH) {
+            STRLEN body = SvCUR(input) - VX_HEADER_LENGTH;
+            Copy(SvPVX(input) + VX_HEADER_LENGTH, VxRoom(aTHX_ job.out, body), body, char);
+            SvCUR_set(job.out, SvCUR(job.out) + body);
+        }
+        RETVAL = vx_response_array(aTHX_ message, job.out);
+        SvREFCNT_inc_simple_void_NN(RETVAL);
+        if (own) vx_give_back_buffers(aTHX_ &MY_CXT);
+    OUTPUT:
+        RETVAL
+
+# One command message as a byte string; returns the response as a byte string. Never dies.
+SV*
+execute_message(message)
+        SV* message
+    PREINIT:
+        dMY_CXT;
+        VxJob job;
+        SV* input;
+        SV* error = NULL;
+        SV* bytes;
+        STRLEN n;
+        int own;
+    CODE:
+        own = vx_take_buffers(aTHX_ &MY_CXT, &input, &job);
+        bytes = VxMessageBytes(aTHX_ message, "message", &error);
+        if (bytes != NULL) {
+            job.message = (const U8*)SvPV(bytes, n);
+            job.length = n;
+            vx_answer(aTHX_ &MY_CXT, &job);
+        } else {
+            job.message = (const U8*)"";
+            job.length = 0;
+            vx_exception(aTHX_ &job, error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+        }
+        RETVAL = newSVpvn(SvPVX(job.out), SvCUR(job.out));
+        if (own) vx_give_back_buffers(aTHX_ &MY_CXT);
+    OUTPUT:
+        RETVAL
+
+# Number of values kept for handles.
+IV
+handle_count()
+    PREINIT:
+        dMY_CXT;
+    CODE:
+        RETVAL = (IV)HvUSEDKEYS(MY_CXT.handles);
+    OUTPUT:
+        RETVAL
