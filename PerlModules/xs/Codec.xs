@@ -196,6 +196,27 @@ static void vx_called(pTHX_ SSize_t mark, SSize_t base, I32 count, int list, VxR
     r->count = count;
 }
 
+/* The defined sub of a full name, or NULL: the package through Perl's cache of packages and then the name
+   in it, which is what the general lookup finds for a sub that exists; anything else (core functions,
+   constants kept as values, missing packages) takes the general lookup. */
+static CV* vx_find_sub(pTHX_ const char* name, STRLEN n, int utf8) {
+    const char* end = name + n;
+    const char* p;
+    CV* code;
+    for (p = end - 2; p > name && !(p[0] == ':' && p[1] == ':'); --p) {
+    }
+    if (p > name) {
+        HV* stash = gv_stashpvn(name, (U32)(p - name), utf8 ? SVf_UTF8 : 0);
+        SV** entry = stash != NULL ? hv_fetch(stash, p + 2, utf8 ? -(I32)(end - p - 2) : (I32)(end - p - 2), 0) : NULL;
+        if (entry != NULL && isGV_with_GP(*entry)) {
+            code = GvCVu((GV*)*entry);
+            if (code != NULL && (CvROOT(code) || CvXSUB(code))) return code;
+        }
+    }
+    code = get_cvn_flags(name, n, GV_ADDMG | (utf8 ? SVf_UTF8 : 0));
+    return code != NULL && (CvROOT(code) || CvXSUB(code)) ? code : NULL;
+}
+
 /* $code->(@args) for a sub name (main:: when it has no package) or a CODE handle. */
 static int vx_invoke_global(pTHX_ VxRun* run, SSize_t base, int list, VxResult* r) {
     SV* name = STACK_AT(base + 1);
@@ -210,8 +231,8 @@ static int vx_invoke_global(pTHX_ VxRun* run, SSize_t base, int list, VxResult* 
             sv_catsv_nomg(full, name);
             text = SvPV_nomg(full, n);
         }
-        code = get_cvn_flags(text, n, GV_ADDMG | (SvUTF8(full) ? SVf_UTF8 : 0));
-        if (code == NULL || !(CvROOT(code) || CvXSUB(code)))
+        code = vx_find_sub(aTHX_ text, n, SvUTF8(full) ? 1 : 0);
+        if (code == NULL)
             return vx_refuse(aTHX_ run, newSVpvf("Undefined subroutine &%" SVf " called\n", SVfARG(full)));
     } else if (SvROK(name) && SvTYPE(SvRV(name)) == SVt_PVCV) {
         code = (CV*)SvRV(name);
@@ -573,17 +594,33 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     LEAVE;
 }
 
-/* The message array's bytes when every element is a plain integer (or undef), as the launcher makes it. */
-static int vx_plain_array_bytes(pTHX_ AV* array, SV* into) {
+/* The elements of a large array lie anywhere in memory: ask for one a few steps ahead. */
+#define VX_PREFETCH(elements, i, n) \
+    do { \
+        if ((i) + 16 < (n)) __builtin_prefetch((elements)[(i) + 16], 1); \
+    } while (0)
+
+/* A plain integer of its own, as the launcher makes every element: its value can be replaced in place. */
+#define VX_OWN_INTEGER(sv) (SvFLAGS(sv) == (SVt_IV | SVf_IOK | SVp_IOK) && SvREFCNT(sv) == 1)
+
+/* The message array's bytes when every element is a plain integer (or undef). *own tells whether every
+   element is an integer of its own. */
+static int vx_plain_array_bytes(pTHX_ AV* array, SV* into, int* own) {
     SSize_t n, i;
     U8* out;
     SV** elements;
+    *own = 0;
     if (SvRMAGICAL(array)) return 0;
     n = AvFILLp(array) + 1;
     SvCUR_set(into, 0);
     out = (U8*)VxRoom(aTHX_ into, (STRLEN)n);
     elements = AvARRAY(array);
-    for (i = 0; i < n; ++i) {
+    for (i = 0; i < n && elements[i] != NULL && VX_OWN_INTEGER(elements[i]); ++i) {
+        VX_PREFETCH(elements, i, n);
+        out[i] = (U8)SvIVX(elements[i]);
+    }
+    *own = i == n;
+    for (; i < n; ++i) {
         SV* element = elements[i];
         if (element != NULL && SvIOK_nog(element))
             out[i] = (U8)SvIVX(element);
@@ -598,11 +635,11 @@ static int vx_plain_array_bytes(pTHX_ AV* array, SV* into) {
 
 /* Any other array goes through the module's _message_bytes (pack 'C*' or the launcher's routine), under
    eval: its elements may run Perl code. */
-static SV* vx_array_bytes(pTHX_ SV* arrayRef, SV* into) {
+static SV* vx_array_bytes(pTHX_ SV* arrayRef, SV* into, int* own) {
     CV* convert;
     I32 count;
     SV* died = NULL;
-    if (vx_plain_array_bytes(aTHX_ (AV*)SvRV(arrayRef), into)) return NULL;
+    if (vx_plain_array_bytes(aTHX_ (AV*)SvRV(arrayRef), into, own)) return NULL;
     SvCUR_set(into, 0);
     convert = get_cv(RECEIVER "_message_bytes", 0);
     if (convert == NULL) return sv_2mortal(newSVpvs("The receiver module has no _message_bytes\n"));
@@ -631,23 +668,30 @@ static SV* vx_array_bytes(pTHX_ SV* arrayRef, SV* into) {
 }
 
 /* The response as an array of integers. The message array is reused when nothing else can see it (the
-   launcher's is only ours): its elements take the response bytes in place. */
-static SV* vx_response_array(pTHX_ SV* messageRef, SV* bytes) {
+   launcher's is only ours): its elements take the response bytes in place. `own`: every element was an
+   integer of its own when the message was read, and no Perl code can have reached them since. */
+static SV* vx_response_array(pTHX_ SV* messageRef, SV* bytes, int own) {
     const U8* b = (const U8*)SvPVX(bytes);
     SSize_t n = (SSize_t)SvCUR(bytes), i;
     AV* array = (AV*)SvRV(messageRef);
     if (SvREFCNT(messageRef) == 1 && SvREFCNT(array) == 1 && !SvMAGICAL(array) && !SvREADONLY(array) &&
         AvREAL(array) && !AvREIFY(array)) {
         SSize_t old = AvFILLp(array) + 1;
+        SSize_t same = n < old ? n : old;
         SV** elements;
         if (n > old) av_extend(array, n - 1);
         elements = AvARRAY(array);
-        for (i = 0; i < n; ++i) {
+        i = 0;
+        if (own) {
+            for (; i < same; ++i) {
+                VX_PREFETCH(elements, i, same);
+                SvIV_set(elements[i], (IV)b[i]);
+            }
+        }
+        for (; i < n; ++i) {
             SV* element = i < old ? elements[i] : NULL;
-            if (element != NULL && SvREFCNT(element) == 1 &&
-                (SvFLAGS(element) & (SVTYPEMASK | SVf_ROK | SVf_READONLY | SVf_PROTECT)) == SVt_IV) {
+            if (element != NULL && VX_OWN_INTEGER(element)) {
                 SvIV_set(element, (IV)b[i]);
-                (void)SvIOK_only(element);
             } else {
                 SvREFCNT_dec(element);
                 elements[i] = newSViv((IV)b[i]);
@@ -698,7 +742,7 @@ static void vx_give_back_buffers(pTHX_ my_cxt_t* cxt) {
     buffers[1] = &cxt->output;
     buffers[2] = &cxt->itemBuffer;
     for (i = 0; i < 3; ++i) {
-        if (SvLEN(*buffers[i]) > (1u << 20)) {
+        if (SvLEN(*buffers[i]) > (4u << 20)) {
             SvREFCNT_dec(*buffers[i]);
             *buffers[i] = vx_buffer(aTHX);
         }
@@ -807,12 +851,13 @@ send_command(self, message)
         SV* input;
         SV* died;
         int own;
+        int owned = 0;
     CODE:
         PERL_UNUSED_VAR(self);
         if (!SvROK(message) || SvTYPE(SvRV(message)) != SVt_PVAV)
             croak("send_command: the message must be an array reference");
         own = vx_take_buffers(aTHX_ &MY_CXT, &input, &job);
-        died = vx_array_bytes(aTHX_ message, input);
+        died = vx_array_bytes(aTHX_ message, input, &owned);
         job.message = (const U8*)SvPVX(input);
         job.length = SvCUR(input);
         if (died == NULL) {
@@ -821,7 +866,7 @@ send_command(self, message)
             job.length = 0;
             vx_exception(aTHX_ &job, died, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
         }
-        RETVAL = vx_response_array(aTHX_ message, job.out);
+        RETVAL = vx_response_array(aTHX_ message, job.out, owned);
         SvREFCNT_inc_simple_void_NN(RETVAL);
         if (own) vx_give_back_buffers(aTHX_ &MY_CXT);
     OUTPUT:
@@ -838,12 +883,13 @@ heart_beat(self, message)
         SV* input;
         SV* died;
         int own;
+        int owned = 0;
     CODE:
         PERL_UNUSED_VAR(self);
         if (!SvROK(message) || SvTYPE(SvRV(message)) != SVt_PVAV)
             croak("heart_beat: the message must be an array reference");
         own = vx_take_buffers(aTHX_ &MY_CXT, &input, &job);
-        died = vx_array_bytes(aTHX_ message, input);
+        died = vx_array_bytes(aTHX_ message, input, &owned);
         if (died != NULL) SvCUR_set(input, 0);
         SvCUR_set(job.out, 0);
         VxPutResponseHeader(aTHX_ job.out, (const U8*)SvPVX(input), SvCUR(input), VX_CMD_HEART_BEAT);
@@ -852,7 +898,7 @@ heart_beat(self, message)
             Copy(SvPVX(input) + VX_HEADER_LENGTH, VxRoom(aTHX_ job.out, body), body, char);
             SvCUR_set(job.out, SvCUR(job.out) + body);
         }
-        RETVAL = vx_response_array(aTHX_ message, job.out);
+        RETVAL = vx_response_array(aTHX_ message, job.out, owned);
         SvREFCNT_inc_simple_void_NN(RETVAL);
         if (own) vx_give_back_buffers(aTHX_ &MY_CXT);
     OUTPUT:

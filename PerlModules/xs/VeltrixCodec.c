@@ -30,10 +30,27 @@ static STRLEN vx_ascii_prefix(const U8* p, STRLEN n) {
     return i;
 }
 
-/* Offset of the first byte that breaks well-formed UTF-8, or n: one pass over the text. */
-static STRLEN vx_utf8_invalid(const U8* p, STRLEN n) {
-    STRLEN ascii = vx_ascii_prefix(p, n);
-    return ascii == n ? n : ascii + VeltrixUtf8InvalidOffset(p + ascii, n - ascii);
+/* Offset of the first byte that breaks well-formed UTF-8, or n: one pass over the text. ASCII runs and the
+   common two- and three-byte sequences are taken inline; every other sequence is judged by the shared
+   validator, one sequence at a time. */
+STRLEN VxUtf8InvalidOffset(const U8* p, STRLEN n) {
+    STRLEN i = 0;
+    while (i < n) {
+        U8 c = p[i];
+        if (c < 0x80) {
+            i += vx_ascii_prefix(p + i, n - i);
+        } else if (c >= 0xC2 && c <= 0xDF && n - i >= 2 && (p[i + 1] & 0xC0) == 0x80) {
+            i += 2;
+        } else if (c >= 0xE1 && c <= 0xEF && c != 0xED && n - i >= 3 && (p[i + 1] & 0xC0) == 0x80 &&
+                   (p[i + 2] & 0xC0) == 0x80) {
+            i += 3;
+        } else {
+            STRLEN window = n - i < 4 ? n - i : 4;
+            if (VeltrixUtf8InvalidOffset(p + i, window) == 0) return i;
+            i += c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        }
+    }
+    return n;
 }
 
 static void vx_set_error(pTHX_ SV** error, SV* text) {
@@ -74,7 +91,7 @@ static SV* vx_decode_handle(pTHX_ VxDecoder* d, VxHandleMode mode) {
         return NULL;
     }
     name = b + pos + 13;
-    if (vx_utf8_invalid(name, n) != n) {
+    if (VxUtf8InvalidOffset(name, n) != n) {
         vx_malformed(aTHX_ d, "type name of the handle at offset %" UVuf " is not valid UTF-8", VX_OFF(pos));
         return NULL;
     }
@@ -193,7 +210,7 @@ SV* VxDecodeValue(pTHX_ VxDecoder* d, VxHandleMode mode, int depth) {
         if (tag == VX_T_STRING) {
             STRLEN ascii = vx_ascii_prefix(text, n);
             if (ascii != n) {
-                if (ascii + VeltrixUtf8InvalidOffset(text + ascii, n - ascii) != n) {
+                if (ascii + VxUtf8InvalidOffset(text + ascii, n - ascii) != n) {
                     vx_malformed(aTHX_ d, "string at offset %" UVuf " is not valid UTF-8", VX_OFF(pos));
                     return NULL;
                 }
@@ -436,7 +453,7 @@ static int vx_put_string(pTHX_ VxEncoder* e, U8 tag, const char* bytes, STRLEN n
 static int vx_encode_string(pTHX_ VxEncoder* e, const char* bytes, STRLEN n, int utf8) {
     STRLEN ascii = vx_ascii_prefix((const U8*)bytes, n);
     if (ascii != n && utf8) {
-        STRLEN bad = ascii + VeltrixUtf8InvalidOffset((const U8*)bytes + ascii, n - ascii);
+        STRLEN bad = ascii + VxUtf8InvalidOffset((const U8*)bytes + ascii, n - ascii);
         if (bad != n)
             return vx_fail(aTHX_ e, newSVpvf("Cannot send a string holding a surrogate or a code point above "
                                              "U+10FFFF (at byte %" UVuf ")\n",
@@ -632,7 +649,7 @@ int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, AV* args, int depth) {
 void VxEncodeText(pTHX_ VxEncoder* e, SV* text) {
     STRLEN n, i, lengthAt;
     const U8* bytes = (const U8*)SvPV(text, n);
-    STRLEN bad = vx_utf8_invalid(bytes, n);
+    STRLEN bad = VxUtf8InvalidOffset(bytes, n);
     if (bad == n) {
         (void)vx_put_string(aTHX_ e, VX_T_STRING, (const char*)bytes, n);
         return;
@@ -643,7 +660,7 @@ void VxEncodeText(pTHX_ VxEncoder* e, SV* text) {
     if (SvUTF8(text)) {
         i = 0;
         while (i < n) {
-            STRLEN run = vx_utf8_invalid(bytes + i, n - i);
+            STRLEN run = VxUtf8InvalidOffset(bytes + i, n - i);
             vx_put(aTHX_ e->out, bytes + i, run);
             i += run;
             if (i < n) {

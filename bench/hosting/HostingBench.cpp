@@ -1,15 +1,19 @@
-// HostingBench.cpp: C++ → Perl round trips (encode, SendCommand, ReadResponse, decode) against raw baselines.
+// HostingBench.cpp: C++ → Perl round trips through the host client beside the bare embedding API on the same
+// interpreter (call_pv, call_method) and the launcher's own echo of a message of the same size.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string>
 
 #include "HostClient/PerlClient.h"
 #include "IReceiver.h"
+
+// The baselines call Perl directly; perl.h comes last because of its many short macros.
+#include <EXTERN.h>
+#include <perl.h>
 
 using namespace VeltrixNS::HostClient;
 namespace fs = std::filesystem;
@@ -20,23 +24,25 @@ const char* const benchScript = R"PERL(
 package HostingBench;
 use strict;
 use warnings;
-use Time::HiRes ();
-use Veltrix::Core::Receiver::Receiver;
 
 sub new { return bless {count => 3}, shift }
 sub count { return $_[0]{count} }
-sub length_of { return length $_[0] }
+sub echo { return $_[0] }
+our $Object = HostingBench->new;
+sub object { return $Object }
 
-# The receiver module alone: one message (as bytes) run $n times inside Perl, seconds per run.
-sub receiver_only {
-    my ($message, $n) = @_;
-    my @bytes = unpack('C*', $message);
-    my $start = Time::HiRes::time();
-    Veltrix::Core::Receiver::Receiver::send_command(undef, \@bytes) for 1 .. $n;
-    return (Time::HiRes::time() - $start) / $n;
+# The launcher's own echo: the receiver's send_command swapped for one that returns the message array.
+my $receiver;
+sub echo_messages {
+    no warnings 'redefine';
+    $receiver //= \&Veltrix::Core::Receiver::Receiver::send_command;
+    *Veltrix::Core::Receiver::Receiver::send_command = $_[0] ? sub { $_[1] } : $receiver;
 }
 1;
 )PERL";
+
+// Set from the bridge's interpreter once it runs; perl.h's macros refer to it by this name.
+PerlInterpreter* my_perl = nullptr;
 
 // One interpreter per process: the client and the bench script are set up once.
 PerlClient& perl() {
@@ -47,6 +53,7 @@ PerlClient& perl() {
         c->LoadLibrary(script.string());
         fs::remove(script);
         c->LoadLibrary("List::Util");
+        my_perl = static_cast<PerlInterpreter*>(PERL_GET_INTERP);
         return c;
     }();
     return *client;
@@ -58,62 +65,84 @@ std::vector<byte> encoded(const Command& command) {
     return out;
 }
 
-void rawRoundTrips(benchmark::State& state, std::vector<byte> message) {
+const Handle& benchObject() {
+    static Handle object = perl().CallFunction("HostingBench::object").asHandle();
+    return object;
+}
+
+// The message through the exported receiver functions, without the client.
+void rawRoundTrips(benchmark::State& state, const std::vector<byte>& message) {
     auto* receiver = perl().session().receiver();
     std::vector<byte> response(64);
+    // Once before timing: the interpreter grows its arenas for a large message the first time only.
+    receiver->SendCommand(const_cast<byte*>(message.data()), static_cast<int32_t>(message.size()));
     for (auto _ : state) {
-        int n = receiver->SendCommand(message.data(), static_cast<int32_t>(message.size()));
+        int n = receiver->SendCommand(const_cast<byte*>(message.data()), static_cast<int32_t>(message.size()));
         if (static_cast<size_t>(n) > response.size()) response.resize(static_cast<size_t>(n));
         receiver->ReadResponse(response.data(), n);
         benchmark::DoNotOptimize(response.data());
     }
 }
 
-const std::vector<byte> heartBeat = {4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 11, 0x31, 0x32};
-
-Command sumCommand() {
-    return Command{CommandType::InvokeGlobalMethod, NoFlags, {"List::Util::sum", 1, 2, 3}};
+// The bare embedding API: List::Util::sum(1, 2, 3) with three IVs pushed and the IV popped.
+void Bare_CallPvSum(benchmark::State& state) {
+    perl();
+    PERL_SET_CONTEXT(my_perl);
+    for (auto _ : state) {
+        dSP;
+        ENTER;
+        SAVETMPS;
+        PUSHMARK(SP);
+        mXPUSHi(1);
+        mXPUSHi(2);
+        mXPUSHi(3);
+        PUTBACK;
+        call_pv("List::Util::sum", G_SCALAR);
+        SPAGAIN;
+        IV sum = POPi;
+        PUTBACK;
+        FREETMPS;
+        LEAVE;
+        if (sum != 6) state.SkipWithError("wrong sum");
+    }
 }
 
-Handle& benchObject() {
-    static Handle object = perl().CreateInstance("HostingBench");
-    return object;
-}
-
-const Bytes& oneMiB() {
-    static const Bytes data{std::string(1 << 20, '\xa5')};
-    return data;
-}
-
-void Raw_HeartBeat(benchmark::State& state) {
-    rawRoundTrips(state, heartBeat);
-}
-void Client_HeartBeat(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(perl().HeartBeat());
+void Client_Sum(benchmark::State& state) {
+    for (auto _ : state) {
+        if (perl().CallFunction("List::Util::sum", {1, 2, 3}).asInt() != 6) state.SkipWithError("wrong sum");
+    }
 }
 
 void Raw_Sum(benchmark::State& state) {
-    rawRoundTrips(state, encoded(sumCommand()));
+    rawRoundTrips(state, encoded(Command{CommandType::InvokeGlobalMethod, NoFlags, {"List::Util::sum", 1, 2, 3}}));
 }
-void Client_Sum(benchmark::State& state) {
-    for (auto _ : state) {
-        Value v = perl().CallFunction("List::Util::sum", {1, 2, 3});
-        if (v.asInt() != 6) state.SkipWithError("wrong sum");
-    }
+
+void Raw_HeartBeat(benchmark::State& state) {
+    rawRoundTrips(state, {4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 11, 0x31, 0x32});
 }
-// The receiver module's own share: the same message run in a loop inside Perl.
-void PerlOnly_Sum(benchmark::State& state) {
-    std::vector<byte> message = encoded(sumCommand());
-    Bytes bytes{std::string(message.begin(), message.end())};
+
+// The bare embedding API: $object->count on the object the client calls by handle.
+void Bare_CallMethod(benchmark::State& state) {
+    benchObject();
+    PERL_SET_CONTEXT(my_perl);
+    SV* object = get_sv("HostingBench::Object", 0);
     for (auto _ : state) {
-        double perRun = perl().CallFunction("HostingBench::receiver_only", {bytes, 1000}).asDouble();
-        state.SetIterationTime(perRun);
+        dSP;
+        ENTER;
+        SAVETMPS;
+        PUSHMARK(SP);
+        XPUSHs(object);
+        PUTBACK;
+        call_method("count", G_SCALAR);
+        SPAGAIN;
+        IV count = POPi;
+        PUTBACK;
+        FREETMPS;
+        LEAVE;
+        if (count != 3) state.SkipWithError("wrong count");
     }
 }
 
-void Raw_Method(benchmark::State& state) {
-    rawRoundTrips(state, encoded(Command{CommandType::InvokeInstanceMethod, NoFlags, {benchObject(), "count"}}));
-}
 void Client_Method(benchmark::State& state) {
     const Handle& object = benchObject();
     for (auto _ : state) {
@@ -121,30 +150,71 @@ void Client_Method(benchmark::State& state) {
     }
 }
 
-void Raw_OneMiB(benchmark::State& state) {
-    rawRoundTrips(state,
-                  encoded(Command{CommandType::InvokeGlobalMethod, NoFlags, {"HostingBench::length_of", oneMiB()}}));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (1 << 20));
-}
-void Client_OneMiB(benchmark::State& state) {
-    for (auto _ : state) {
-        if (perl().CallFunction("HostingBench::length_of", {oneMiB()}).asInt() != (1 << 20)) {
-            state.SkipWithError("wrong length");
-        }
+Value largeValue(int64_t size, bool text) {
+    if (!text) {
+        std::string bytes(static_cast<size_t>(size), '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+        return Bytes{bytes};
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (1 << 20));
+    std::string utf8;  // two-byte characters with ASCII between them: the validator's slow and fast paths
+    while (static_cast<int64_t>(utf8.size()) + 3 <= size) utf8 += "\xc3\xa9z";
+    utf8.append(static_cast<size_t>(size) - utf8.size(), 'a');
+    return utf8;
+}
+
+Command echoCommand(const benchmark::State& state) {
+    return Command{CommandType::InvokeGlobalMethod,
+                   NoFlags,
+                   {"HostingBench::echo", largeValue(state.range(0), state.range(1) != 0)}};
+}
+
+// A large string (range 1: 1) or byte string (0) echoed by a Perl sub through the client.
+void Client_Echo(benchmark::State& state) {
+    Command command = echoCommand(state);
+    Value back = perl().Execute(command);
+    for (auto _ : state) back = perl().Execute(command);
+    if (!(back == *command.args[1].value())) state.SkipWithError("echo differs");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// The same message through the receiver's exported functions, without the client's encoding and decoding.
+void Raw_Echo(benchmark::State& state) {
+    rawRoundTrips(state, encoded(echoCommand(state)));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// The floor the array-of-integers contract sets: the same message, answered by a send_command that returns
+// the launcher's array unchanged.
+void Launcher_Echo(benchmark::State& state) {
+    std::vector<byte> message =
+        encoded(Command{CommandType::InvokeGlobalMethod,
+                        NoFlags,
+                        {"HostingBench::echo", largeValue(state.range(0), state.range(1) != 0)}});
+    perl();
+    PERL_SET_CONTEXT(my_perl);
+    eval_pv("HostingBench::echo_messages(1)", TRUE);
+    rawRoundTrips(state, message);
+    PERL_SET_CONTEXT(my_perl);
+    eval_pv("HostingBench::echo_messages(0)", TRUE);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void largeSizes(benchmark::internal::Benchmark* b) {
+    for (int64_t size : {int64_t(1) << 20, int64_t(16) << 20})
+        for (int64_t text : {1, 0}) b->Args({size, text});
+    b->Unit(benchmark::kMillisecond)->MinTime(1.0);
 }
 
 }  // namespace
 
-BENCHMARK(Raw_HeartBeat);
-BENCHMARK(Client_HeartBeat);
-BENCHMARK(Raw_Sum);
+BENCHMARK(Bare_CallPvSum);
 BENCHMARK(Client_Sum);
-BENCHMARK(PerlOnly_Sum)->UseManualTime()->Iterations(200);
-BENCHMARK(Raw_Method);
+BENCHMARK(Raw_Sum);
+BENCHMARK(Raw_HeartBeat);
+BENCHMARK(Bare_CallMethod);
 BENCHMARK(Client_Method);
-BENCHMARK(Raw_OneMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK(Client_OneMiB)->Unit(benchmark::kMillisecond);
+BENCHMARK(Launcher_Echo)->Apply(largeSizes);
+BENCHMARK(Raw_Echo)->Apply(largeSizes);
+BENCHMARK(Client_Echo)->Apply(largeSizes);
 
 BENCHMARK_MAIN();
