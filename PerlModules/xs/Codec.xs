@@ -36,6 +36,8 @@ typedef struct {
     SV* output;
     SV* itemBuffer;
     int busy;
+    HV* typeBytes;  /* %Veltrix::Client::TYPE_BYTE, once it exists */
+    HV* validFlags; /* %Veltrix::Client::VALID_FLAGS */
 } my_cxt_t;
 
 #define MY_CXT_KEY "Veltrix::Core::Protocol::Codec::_guts" XS_VERSION
@@ -748,6 +750,102 @@ static void vx_give_back_buffers(pTHX_ my_cxt_t* cxt) {
         }
     }
     cxt->busy = 0;
+    cxt->typeBytes = NULL;
+    cxt->validFlags = NULL;
+}
+
+/* A client's command type (a number or a name) as its byte; other spellings go to Veltrix::Client's own
+   checks, which croak at the caller. */
+static U8 vx_client_byte(pTHX_ SV* value, HV** table, const char* name, const char* check) {
+    HE* known;
+    if (*table == NULL) {
+        *table = get_hv(name, 0);
+        if (*table != NULL) SvREFCNT_inc_simple_void_NN(*table);
+    }
+    known = *table != NULL && SvOK(value) ? hv_fetch_ent(*table, value, 0, 0) : NULL;
+    SV* result;
+    if (known != NULL) return (U8)SvUV(HeVAL(known));
+    {
+        dSP;
+        PUSHMARK(SP);
+        XPUSHs(value);
+        PUTBACK;
+        (void)call_pv(check, G_SCALAR);
+        SPAGAIN;
+        result = POPs;
+        PUTBACK;
+    }
+    return (U8)SvUV(result);
+}
+
+static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV** stackArgs, SSize_t count) {
+    HV* fields;
+    SV** prefix;
+    SV** transport;
+    SV* answer;
+    SV* value;
+    SV* bytes;
+    SV* error = NULL;
+    SV* local[8];
+    SV** args = local;
+    STRLEN n;
+    int answerType;
+    VxEncoder e = {NULL, NULL, NULL, NULL};
+    VxDecoder d;
+    if (!SvROK(self) || SvTYPE(SvRV(self)) != SVt_PVHV) croak("Not a Veltrix::Client");
+    fields = (HV*)SvRV(self);
+    prefix = hv_fetchs(fields, "prefix", 0);
+    transport = hv_fetchs(fields, "transport", 0);
+    if (prefix == NULL || transport == NULL) croak("Not a Veltrix::Client");
+    /* The arguments leave the stack first: the transport and tied values may move it. */
+    if (count > 8) args = (SV**)SvPVX(sv_2mortal(newSV((STRLEN)count * sizeof(SV*))));
+    Copy(stackArgs, args, count, SV*);
+    e.out = sv_2mortal(newSV(64));
+    SvPOK_only(e.out);
+    {
+        const char* head = SvPV(*prefix, n);
+        sv_setpvn(e.out, head, n);
+    }
+    VxPutByte(aTHX_ e.out, vx_client_byte(aTHX_ type, &cxt->typeBytes, "Veltrix::Client::TYPE_BYTE",
+                                          "Veltrix::Client::_type_byte"));
+    if (!VxEncodeCommandBody(aTHX_ &e,
+                             SvOK(flags) ? vx_client_byte(aTHX_ flags, &cxt->validFlags, "Veltrix::Client::VALID_FLAGS",
+                                                          "Veltrix::Client::_flags")
+                                         : 0,
+                             args, count, 0))
+        croak_sv(e.error);
+    {
+        dSP;
+        PUSHMARK(SP);
+        XPUSHs(e.out);
+        PUTBACK;
+        (void)call_sv(*transport, G_SCALAR);
+        SPAGAIN;
+        answer = POPs;
+        PUTBACK;
+    }
+    bytes = VxMessageBytes(aTHX_ answer, "response", &error);
+    if (bytes == NULL) croak_sv(error);
+    Zero(&d, 1, VxDecoder);
+    d.data = (const U8*)SvPV(bytes, n);
+    d.length = n;
+    if (!VxDecodeResponse(aTHX_ &d, &answerType, &value)) croak_sv(d.error);
+    value = sv_2mortal(value);
+    if (answerType == 0) return value;
+    {
+        dSP;
+        PUSHMARK(SP);
+        EXTEND(SP, 3);
+        PUSHs(self);
+        mPUSHi(answerType);
+        PUSHs(value);
+        PUTBACK;
+        (void)call_pv("Veltrix::Client::_other_answer", G_SCALAR);
+        SPAGAIN;
+        value = POPs;
+        PUTBACK;
+    }
+    return value;
 }
 
 static void vx_init(pTHX_ my_cxt_t* cxt) {
@@ -763,6 +861,8 @@ static void vx_init(pTHX_ my_cxt_t* cxt) {
     cxt->output = vx_buffer(aTHX);
     cxt->itemBuffer = vx_buffer(aTHX);
     cxt->busy = 0;
+    cxt->typeBytes = NULL;
+    cxt->validFlags = NULL;
 }
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Protocol::Codec
@@ -804,6 +904,8 @@ encode_command(header, flags, args)
     PREINIT:
         STRLEN n;
         const char* bytes;
+        SV** elements;
+        SSize_t count;
         VxEncoder e = {NULL, NULL, NULL, NULL};
     CODE:
         bytes = SvPVbyte(header, n);
@@ -811,7 +913,8 @@ encode_command(header, flags, args)
         SvPOK_only(e.out);
         Copy(bytes, SvPVX(e.out), n, char);
         SvCUR_set(e.out, n);
-        if (!VxEncodeCommandBody(aTHX_ &e, (U8)flags, args, 0)) croak_sv(e.error);
+        elements = VxElements(aTHX_ args, &count);
+        if (!VxEncodeCommandBody(aTHX_ &e, (U8)flags, elements, count, 0)) croak_sv(e.error);
         RETVAL = SvREFCNT_inc_simple_NN(e.out);
     OUTPUT:
         RETVAL
@@ -837,6 +940,27 @@ decode_response(response)
         EXTEND(SP, 2);
         mPUSHi(type);
         mPUSHs(value);
+
+MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Client
+
+# execute(type, args...) and execute_with_flags(type, flags, args...): the hot path of every call (header,
+# body, the transport, the answer) in one step.
+void
+execute(self, type, ...)
+        SV* self
+        SV* type
+    ALIAS:
+        execute_with_flags = 1
+    PREINIT:
+        dMY_CXT;
+        SV* flags;
+        SSize_t first;
+    PPCODE:
+        if (ix == 1 && items < 3) croak_xs_usage(cv, "self, type, flags, ...");
+        flags = ix == 1 ? ST(2) : &PL_sv_undef;
+        first = ix == 1 ? 3 : 2;
+        ST(0) = vx_client_call(aTHX_ &MY_CXT, self, type, flags, &ST(first), items - first);
+        XSRETURN(1);
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Receiver::Receiver
 

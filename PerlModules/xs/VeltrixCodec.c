@@ -611,15 +611,28 @@ int VxEncodeValue(pTHX_ VxEncoder* e, SV* value, int byValue, int depth) {
     return vx_encode(aTHX_ e, value, byValue, depth);
 }
 
+/* The elements of an array as a C array (a tied array's are fetched into a mortal buffer). */
+SV** VxElements(pTHX_ AV* array, SSize_t* count) {
+    SSize_t n = av_count(array), i;
+    SV** elements;
+    *count = n;
+    if (!SvRMAGICAL(array)) return AvARRAY(array);
+    elements = (SV**)SvPVX(sv_2mortal(newSV((STRLEN)(n + 1) * sizeof(SV*))));
+    for (i = 0; i < n; ++i) {
+        SV** element = av_fetch(array, i, 0);
+        elements[i] = element != NULL ? *element : &PL_sv_undef;
+    }
+    return elements;
+}
+
 /* Arguments that are Veltrix::Core::Protocol::Command objects become nested commands; unblessed arrays
    and hashes travel as lists and maps. */
-int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, AV* args, int depth) {
-    SSize_t n = av_count(args), i;
+int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, SV* const* args, SSize_t n, int depth) {
+    SSize_t i;
     VxPutByte(aTHX_ e->out, flags);
     VxPutU32(aTHX_ e->out, (U32)n);
     for (i = 0; i < n; ++i) {
-        SV** slot = av_fetch(args, i, 0);
-        SV* arg = slot != NULL ? *slot : &PL_sv_undef;
+        SV* arg = args[i] != NULL ? args[i] : &PL_sv_undef;
         SvGETMAGIC(arg);
         if (SvROK(arg) && SvOBJECT(SvRV(arg)) && SvTYPE(SvRV(arg)) == SVt_PVHV &&
             sv_derived_from(arg, VX_COMMAND_CLASS)) {
@@ -627,14 +640,17 @@ int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, AV* args, int depth) {
             SV** type = hv_fetchs(command, "type", 0);
             SV** innerFlags = hv_fetchs(command, "flags", 0);
             SV** innerArgs = hv_fetchs(command, "args", 0);
+            SV** elements;
+            SSize_t count;
             if (depth >= VX_MAX_DEPTH)
                 return vx_fail(aTHX_ e, newSVpvf("Commands nested deeper than %d levels\n", VX_MAX_DEPTH));
             if (innerArgs == NULL || !SvROK(*innerArgs) || SvTYPE(SvRV(*innerArgs)) != SVt_PVAV)
                 return vx_fail(aTHX_ e, newSVpvs("A nested command needs its arguments as an array\n"));
             VxPutByte(aTHX_ e->out, VX_T_COMMAND);
             VxPutByte(aTHX_ e->out, (U8)(type != NULL ? SvUV(*type) : 0));
+            elements = VxElements(aTHX_ (AV*)SvRV(*innerArgs), &count);
             if (!VxEncodeCommandBody(aTHX_ e, (U8)(innerFlags != NULL && SvOK(*innerFlags) ? SvUV(*innerFlags) : 0),
-                                     (AV*)SvRV(*innerArgs), depth + 1))
+                                     elements, count, depth + 1))
                 return 0;
         } else if (!vx_encode(aTHX_ e, arg, 1, depth)) {
             return 0;

@@ -79,8 +79,10 @@ int VxDecodeResponse(pTHX_ VxDecoder* d, int* type, SV** value);
 SV* VxMessageBytes(pTHX_ SV* message, const char* what, SV** error);
 
 /* Encoding. */
+/* The elements of an array as a C array (a tied array's are fetched into a mortal buffer). */
+SV** VxElements(pTHX_ AV* array, SSize_t* count);
 int VxEncodeValue(pTHX_ VxEncoder* e, SV* value, int byValue, int depth);
-int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, AV* args, int depth);
+int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, SV* const* args, SSize_t count, int depth);
 /* An array's elements as a list, a hash as a map; `depth` is that of the elements. */
 int VxEncodeList(pTHX_ VxEncoder* e, AV* array, int byValue, int depth);
 int VxEncodeMap(pTHX_ VxEncoder* e, HV* hash, int byValue, int depth);

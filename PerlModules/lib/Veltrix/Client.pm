@@ -27,9 +27,9 @@ my %COMMAND_NUMBERS = map { $Veltrix::Core::Protocol::Codec::COMMAND_NAMES[$_] =
     0 .. $#Veltrix::Core::Protocol::Codec::COMMAND_NAMES;
 $COMMAND_NUMBERS{LoadLibrary_} = CMD_LOAD_LIBRARY;
 # Header byte 10 for every accepted spelling of a command type, and the valid flag values: the per-command
-# checks are one hash lookup each.
-my %TYPE_BYTE = ((map { $_ => chr $_ } 0 .. 255), (map { $_ => chr $COMMAND_NUMBERS{$_} } keys %COMMAND_NUMBERS));
-my %VALID_FLAGS = map { $_ => $_ } 0 .. (F_LIST_CONTEXT | F_BY_VALUE);
+# checks of the C side (execute, execute_with_flags) are one hash lookup each.
+our %TYPE_BYTE = ((map { $_ => $_ } 0 .. 255), %COMMAND_NUMBERS);
+our %VALID_FLAGS = map { $_ => $_ } 0 .. (F_LIST_CONTEXT | F_BY_VALUE);
 
 sub runtime_number {
     my ($runtime) = @_;
@@ -128,7 +128,7 @@ sub header {
 # A whole command message: header, flags, arguments. Arguments may be nested commands (see nested).
 sub message {
     my ($self, $type, $flags, @args) = @_;
-    return encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)),
+    return encode_command($self->{prefix} . chr($TYPE_BYTE{$type // ''} // command_type($type)),
                           $VALID_FLAGS{$flags // 0} // _flags($flags), \@args);
 }
 
@@ -158,25 +158,9 @@ sub _other_answer {
     die "Unexpected answer: command type $type (" . Veltrix::Core::Protocol::Codec::command_name($type) . ")\n";
 }
 
-# execute(type, args...): one command without flags; execute_with_flags(type, flags, args...).
-# Both are the hot path of every call: encode, send, decode, without further layers.
-sub execute {
-    my $self = shift;
-    my $type = shift;
-    my ($answer_type, $value) = decode_response($self->{transport}->(
-        encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)), 0, \@_)));
-    return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
-}
-
-sub execute_with_flags {
-    my $self = shift;
-    my $type = shift;
-    my $flags = shift;
-    my ($answer_type, $value) = decode_response($self->{transport}->(
-        encode_command($self->{prefix} . ($TYPE_BYTE{$type // ''} // chr command_type($type)),
-                       $VALID_FLAGS{$flags // 0} // _flags($flags), \@_)));
-    return $answer_type == CMD_VALUE ? $value : _other_answer($self, $answer_type, $value);
-}
+# execute(type, args...): one command without flags; execute_with_flags(type, flags, args...). Both are C
+# (the codec module): encode, send, decode in one step. These are their checks of unusual spellings.
+sub _type_byte { return command_type($_[0]) }
 
 sub load_library           { my $self = shift; $self->execute(CMD_LOAD_LIBRARY, @_) }
 sub invoke_static_method   { my $self = shift; $self->execute(CMD_INVOKE_STATIC_METHOD, @_) }
