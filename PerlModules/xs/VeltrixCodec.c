@@ -86,7 +86,8 @@ static SV* vx_decode_handle(pTHX_ VxDecoder* d, VxHandleMode mode) {
     id = vx_u64(b + pos + 1);
     n = vx_u32(b + pos + 9);
     if (n > len - pos - 13) {
-        vx_malformed(aTHX_ d, "type name of the handle at offset %" UVuf " claims %" UVuf " bytes, only %" UVuf " follow",
+        vx_malformed(aTHX_ d,
+                     "type name of the handle at offset %" UVuf " claims %" UVuf " bytes, only %" UVuf " follow",
                      VX_OFF(pos), (UV)n, VX_OFF(len - pos - 13));
         return NULL;
     }
@@ -125,7 +126,8 @@ static SV* vx_decode_container(pTHX_ VxDecoder* d, VxHandleMode mode, int depth,
         return NULL;
     }
     if (depth >= VX_MAX_DEPTH) {
-        vx_malformed(aTHX_ d, "%s at offset %" UVuf " is nested deeper than %d levels", what, VX_OFF(pos), VX_MAX_DEPTH);
+        vx_malformed(aTHX_ d, "%s at offset %" UVuf " is nested deeper than %d levels", what, VX_OFF(pos),
+                     VX_MAX_DEPTH);
         return NULL;
     }
     n = vx_u32(d->data + pos + 1);
@@ -189,73 +191,65 @@ SV* VxDecodeValue(pTHX_ VxDecoder* d, VxHandleMode mode, int depth) {
     }
     tag = b[pos];
     switch (tag) {
-    case VX_T_STRING:
-    case VX_T_BYTES: {
-        U32 n;
-        const U8* text;
-        int wide = 0;
-        SV* value;
-        if (len - pos < 5) {
-            vx_malformed(aTHX_ d, "length of a %s at offset %" UVuf " is cut off",
-                         tag == VX_T_STRING ? "string" : "byte string", VX_OFF(pos));
-            return NULL;
-        }
-        n = vx_u32(b + pos + 1);
-        if (n > len - pos - 5) {
-            vx_malformed(aTHX_ d, "string at offset %" UVuf " claims %" UVuf " bytes, only %" UVuf " follow",
-                         VX_OFF(pos), (UV)n, VX_OFF(len - pos - 5));
-            return NULL;
-        }
-        text = b + pos + 5;
-        if (tag == VX_T_STRING) {
-            STRLEN ascii = vx_ascii_prefix(text, n);
-            if (ascii != n) {
-                if (ascii + VxUtf8InvalidOffset(text + ascii, n - ascii) != n) {
-                    vx_malformed(aTHX_ d, "string at offset %" UVuf " is not valid UTF-8", VX_OFF(pos));
-                    return NULL;
+        case VX_T_STRING:
+        case VX_T_BYTES: {
+            U32 n;
+            const U8* text;
+            int wide = 0;
+            SV* value;
+            if (len - pos < 5) {
+                vx_malformed(aTHX_ d, "length of a %s at offset %" UVuf " is cut off",
+                             tag == VX_T_STRING ? "string" : "byte string", VX_OFF(pos));
+                return NULL;
+            }
+            n = vx_u32(b + pos + 1);
+            if (n > len - pos - 5) {
+                vx_malformed(aTHX_ d, "string at offset %" UVuf " claims %" UVuf " bytes, only %" UVuf " follow",
+                             VX_OFF(pos), (UV)n, VX_OFF(len - pos - 5));
+                return NULL;
+            }
+            text = b + pos + 5;
+            if (tag == VX_T_STRING) {
+                STRLEN ascii = vx_ascii_prefix(text, n);
+                if (ascii != n) {
+                    if (ascii + VxUtf8InvalidOffset(text + ascii, n - ascii) != n) {
+                        vx_malformed(aTHX_ d, "string at offset %" UVuf " is not valid UTF-8", VX_OFF(pos));
+                        return NULL;
+                    }
+                    wide = 1;
                 }
-                wide = 1;
+            }
+            value = newSVpvn((const char*)text, n);
+            if (wide) SvUTF8_on(value);
+            d->pos = pos + 5 + n;
+            return value;
+        }
+        case VX_T_INT64:
+        case VX_T_DOUBLE: {
+            U64 bits;
+            if (len - pos < 9) {
+                vx_malformed(aTHX_ d, "number at offset %" UVuf " is cut off", VX_OFF(pos));
+                return NULL;
+            }
+            bits = vx_u64(b + pos + 1);
+            d->pos = pos + 9;
+            if (tag == VX_T_INT64) return newSViv((IV)(I64)bits);
+            {
+                double number;
+                memcpy(&number, &bits, sizeof number);
+                return newSVnv((NV)number);
             }
         }
-        value = newSVpvn((const char*)text, n);
-        if (wide) SvUTF8_on(value);
-        d->pos = pos + 5 + n;
-        return value;
-    }
-    case VX_T_INT64:
-    case VX_T_DOUBLE: {
-        U64 bits;
-        if (len - pos < 9) {
-            vx_malformed(aTHX_ d, "number at offset %" UVuf " is cut off", VX_OFF(pos));
+        case VX_T_NULL: d->pos = pos + 1; return newSV(0);
+        case VX_T_TRUE:
+        case VX_T_FALSE: d->pos = pos + 1; return newSVbool(tag == VX_T_TRUE);
+        case VX_T_LIST:
+        case VX_T_MAP: return vx_decode_container(aTHX_ d, mode, depth, tag);
+        case VX_T_HANDLE: return vx_decode_handle(aTHX_ d, mode);
+        case VX_T_COMMAND:
+            vx_malformed(aTHX_ d, "a command at offset %" UVuf " may only appear as a command argument", VX_OFF(pos));
             return NULL;
-        }
-        bits = vx_u64(b + pos + 1);
-        d->pos = pos + 9;
-        if (tag == VX_T_INT64) return newSViv((IV)(I64)bits);
-        {
-            double number;
-            memcpy(&number, &bits, sizeof number);
-            return newSVnv((NV)number);
-        }
-    }
-    case VX_T_NULL:
-        d->pos = pos + 1;
-        return newSV(0);
-    case VX_T_TRUE:
-    case VX_T_FALSE:
-        d->pos = pos + 1;
-        return newSVbool(tag == VX_T_TRUE);
-    case VX_T_LIST:
-    case VX_T_MAP:
-        return vx_decode_container(aTHX_ d, mode, depth, tag);
-    case VX_T_HANDLE:
-        return vx_decode_handle(aTHX_ d, mode);
-    case VX_T_COMMAND:
-        vx_malformed(aTHX_ d, "a command at offset %" UVuf " may only appear as a command argument", VX_OFF(pos));
-        return NULL;
-    default:
-        vx_malformed(aTHX_ d, "unknown type tag %d at offset %" UVuf, (int)tag, VX_OFF(pos));
-        return NULL;
+        default: vx_malformed(aTHX_ d, "unknown type tag %d at offset %" UVuf, (int)tag, VX_OFF(pos)); return NULL;
     }
 }
 
@@ -648,7 +642,7 @@ int VxEncodeCommandBody(pTHX_ VxEncoder* e, U8 flags, SV* const* args, SSize_t n
                 return vx_fail(aTHX_ e, newSVpvs("A nested command needs its arguments as an array\n"));
             VxPutByte(aTHX_ e->out, VX_T_COMMAND);
             VxPutByte(aTHX_ e->out, (U8)(type != NULL ? SvUV(*type) : 0));
-            elements = VxElements(aTHX_ (AV*)SvRV(*innerArgs), &count);
+            elements = VxElements(aTHX_(AV*) SvRV(*innerArgs), &count);
             if (!VxEncodeCommandBody(aTHX_ e, (U8)(innerFlags != NULL && SvOK(*innerFlags) ? SvUV(*innerFlags) : 0),
                                      elements, count, depth + 1))
                 return 0;

@@ -55,7 +55,7 @@ typedef struct {
     HV* handles; /* the receiver's table, for VX_HANDLES_RESOLVE */
     SV* items;   /* buffer of VxItem filled by VxDecodeMessage */
     SSize_t itemCount;
-    SV* error;   /* mortal text of the failure */
+    SV* error; /* mortal text of the failure */
 } VxDecoder;
 
 typedef struct {
