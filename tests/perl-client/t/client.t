@@ -87,6 +87,10 @@ subtest 'bad client options are refused at the caller' => sub {
     like error_of { $perl->execute('NoSuchCommand') }, qr/\AUnknown command type 'NoSuchCommand'/, 'command name';
     like error_of { $perl->message('Value', 4) }, qr/\AFlags must be a combination of F_LIST_CONTEXT and F_BY_VALUE, got 4/,
         'reserved flag bits';
+    my $line = __LINE__ + 1;
+    like error_of { $perl->execute_with_flags('Value', 8, 1) }, qr/\AFlags must be .* got 8 at \Q${\__FILE__}\E line $line\.$/,
+        '... also on a whole call, reported at the caller';
+    is $perl->execute('0', 'by number'), 'by number', 'a command type may be its number';
 };
 
 subtest 'values come back as Perl values' => sub {
