@@ -15,7 +15,7 @@ use VeltrixTestTree;
 use VeltrixStandin;
 
 my $iterations = shift // 1_000_000;
-my $rounds = 5;
+my $rounds = 7;
 
 my $tree = VeltrixTestTree->new->use_modules;
 my $standin = $tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'),
@@ -39,27 +39,30 @@ VeltrixStandin::set_recording($standin, 0) or die "stand-in not loaded\n";
 our $answer = Veltrix::Bridge::Native::send_command($clr->message('Value', 3, undef, undef, undef, undef));
 our $offline = Veltrix::Client->new(runtime => 'Clr', transport => sub { $answer });
 
-# Nanoseconds of CPU time per iteration of a loop body, the median of several rounds (the machine may be busy).
-sub per_call {
-    my ($body) = @_;
-    my $loop = eval "sub { for (1 .. $iterations) { $body } }" or die $@;
-    my @ns;
-    for (1 .. $rounds) {
-        my $start = Time::HiRes::clock_gettime(Time::HiRes::CLOCK_PROCESS_CPUTIME_ID());
-        $loop->();
-        push @ns, (Time::HiRes::clock_gettime(Time::HiRes::CLOCK_PROCESS_CPUTIME_ID()) - $start) * 1e9 / $iterations;
-    }
-    @ns = sort { $a <=> $b } @ns;
-    return $ns[$#ns / 2];
-}
-
-my %ns = (
-    empty    => per_call(''),
-    baseline => per_call('Veltrix::Bridge::Native::_baseline($command);'),
-    send     => per_call('Veltrix::Bridge::Native::send_command($command);'),
-    offline  => per_call('$offline->execute_with_flags("Value", 3, undef, undef, undef, undef);'),
-    client   => per_call('$clr->execute_with_flags("Value", 3, undef, undef, undef, undef);'),
+# CPU nanoseconds per iteration of each loop body. The bodies take turns within every round, so that a busy
+# machine weighs on them alike; each figure (and each ratio) is the median over the rounds.
+my %bodies = (
+    empty    => '',
+    baseline => 'Veltrix::Bridge::Native::_baseline($command);',
+    send     => 'Veltrix::Bridge::Native::send_command($command);',
+    offline  => '$offline->execute_with_flags("Value", 3, undef, undef, undef, undef);',
+    client   => '$clr->execute_with_flags("Value", 3, undef, undef, undef, undef);',
 );
+my %loops = map { $_ => (eval "sub { for (1 .. $iterations) { $bodies{$_} } }" or die $@) } keys %bodies;
+my (%samples, @send_ratios, @client_ratios);
+for (1 .. $rounds) {
+    my %round;
+    for my $name (sort keys %loops) {
+        my $start = Time::HiRes::clock_gettime(Time::HiRes::CLOCK_PROCESS_CPUTIME_ID());
+        $loops{$name}->();
+        $round{$name} = (Time::HiRes::clock_gettime(Time::HiRes::CLOCK_PROCESS_CPUTIME_ID()) - $start) * 1e9 / $iterations;
+        push @{$samples{$name}}, $round{$name};
+    }
+    push @send_ratios, $round{send} / $round{baseline};
+    push @client_ratios, $round{client} / $round{baseline};
+}
+sub median { my @v = sort { $a <=> $b } @_; return $v[$#v / 2] }
+my %ns = map { $_ => median(@{$samples{$_}}) } keys %samples;
 
 printf "%d iterations, median of %d rounds, CPU ns per call\n", $iterations, $rounds;
 printf "  %-58s %8.1f\n", 'empty loop', $ns{empty};
@@ -68,5 +71,5 @@ printf "  %-58s %8.1f\n", 'XS send + read of an 11-byte command via the exports'
 printf "  %-58s %8.1f   (target < 200)\n", '  added by the exports, transmitter, transport, stand-in', $ns{send} - $ns{baseline};
 printf "  %-58s %8.1f\n", 'client call, answer prepared in Perl (no native call)', $ns{offline};
 printf "  %-58s %8.1f\n", 'client call: encode, send, read, decode (20 bytes)', $ns{client};
-printf "  %-58s %8.2f\n", 'ratio send / baseline', $ns{send} / $ns{baseline};
-printf "  %-58s %8.2f   (target <= 8)\n", 'ratio client call / baseline', $ns{client} / $ns{baseline};
+printf "  %-58s %8.2f\n", 'ratio send / baseline', median(@send_ratios);
+printf "  %-58s %8.2f   (target <= 8)\n", 'ratio client call / baseline', median(@client_ratios);
