@@ -68,7 +68,7 @@ typedef struct {
 /* Handle table keys: the id's 8 bytes as they are in memory. */
 #define VX_KEY_LENGTH ((I32)sizeof(UV))
 
-/* Offset of the first byte that is not well-formed UTF-8, or n (the rule of Common/Utf8.h, faster on text). */
+/* Offset of the first byte that is not well-formed UTF-8, or n (the rule of Common/Utf8.h). */
 STRLEN VxUtf8InvalidOffset(const U8* text, STRLEN n);
 
 /* Decoding. */

@@ -1,7 +1,7 @@
 /* DecoderFuzz.c: libFuzzer target for the command decoder that the receiver and the Perl client run, in a
    process with a Perl interpreter. Every input is decoded as a command message (against a handle table
    of three values) and as a response; what decodes is encoded again and must decode again, whole; no
-   Perl value may outlive the input; the fast UTF-8 check must agree with the shared rule. */
+   Perl value may outlive the input; the codec's UTF-8 check (ASCII words first) must agree with the shared rule. */
 #include "VeltrixCodec.h"
 
 #include <stdio.h>
