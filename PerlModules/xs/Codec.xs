@@ -944,21 +944,40 @@ decode_response(response)
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Client
 
 # execute(type, args...) and execute_with_flags(type, flags, args...): the hot path of every call (header,
-# body, the transport, the answer) in one step.
+# body, the transport, the answer) in one step. The named calls are execute with their command type
+# (the alias number less 100).
 void
-execute(self, type, ...)
+execute(self, ...)
         SV* self
-        SV* type
     ALIAS:
         execute_with_flags = 1
+        load_library = 101
+        invoke_static_method = 102
+        create_instance = 105
+        invoke_instance_method = 109
+        get_static_field = 103
+        set_static_field = 104
+        get_instance_field = 113
+        set_instance_field = 125
+        invoke_global_method = 116
+        release = 117
     PREINIT:
         dMY_CXT;
-        SV* flags;
-        SSize_t first;
+        SV* type;
+        SV* flags = &PL_sv_undef;
+        SSize_t first = 2;
     PPCODE:
-        if (ix == 1 && items < 3) croak_xs_usage(cv, "self, type, flags, ...");
-        flags = ix == 1 ? ST(2) : &PL_sv_undef;
-        first = ix == 1 ? 3 : 2;
+        if (ix >= 100) {
+            type = sv_2mortal(newSViv(ix - 100));
+            first = 1;
+        } else {
+            if (items < 2 + ix) croak_xs_usage(cv, ix == 1 ? "self, type, flags, ..." : "self, type, ...");
+            type = ST(1);
+            if (ix == 1) {
+                flags = ST(2);
+                first = 3;
+            }
+        }
         ST(0) = vx_client_call(aTHX_ &MY_CXT, self, type, flags, &ST(first), items - first);
         XSRETURN(1);
 

@@ -6,7 +6,7 @@ use warnings;
 
 use Carp ();
 use Veltrix::Client::Exception;
-use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT F_BY_VALUE HEADER_LENGTH PERL_RUNTIME
+use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT F_BY_VALUE PERL_RUNTIME
     encode_command decode_response);
 
 our $VERSION = '1.00';
@@ -159,19 +159,12 @@ sub _other_answer {
 }
 
 # execute(type, args...): one command without flags; execute_with_flags(type, flags, args...). Both are C
-# (the codec module): encode, send, decode in one step. These are their checks of unusual spellings.
+# (the codec module): encode, send, decode in one step. This is their check of unusual spellings.
 sub _type_byte { return command_type($_[0]) }
 
-sub load_library           { my $self = shift; $self->execute(CMD_LOAD_LIBRARY, @_) }
-sub invoke_static_method   { my $self = shift; $self->execute(CMD_INVOKE_STATIC_METHOD, @_) }
-sub invoke_instance_method { my $self = shift; $self->execute(CMD_INVOKE_INSTANCE_METHOD, @_) }
-sub invoke_global_method   { my $self = shift; $self->execute(CMD_INVOKE_GLOBAL_METHOD, @_) }
-sub create_instance        { my $self = shift; $self->execute(CMD_CREATE_CLASS_INSTANCE, @_) }
-sub get_static_field       { my $self = shift; $self->execute(CMD_GET_STATIC_FIELD, @_) }
-sub set_static_field       { my $self = shift; $self->execute(CMD_SET_STATIC_FIELD, @_) }
-sub get_instance_field     { my $self = shift; $self->execute(CMD_GET_INSTANCE_FIELD, @_) }
-sub set_instance_field     { my $self = shift; $self->execute(CMD_SET_INSTANCE_FIELD, @_) }
-sub release                { my $self = shift; $self->execute(CMD_DESTRUCT_REFERENCE, @_) }
+# load_library, invoke_static_method, invoke_instance_method, invoke_global_method, create_instance,
+# get_static_field, set_static_field, get_instance_field, set_instance_field and release are C too: execute
+# with their command type.
 
 # Points the in-memory transport at the called runtime's files (its native side decides what path means).
 sub set_embedded_runtime {
