@@ -118,8 +118,12 @@ subtest 'errors become Exception responses' => sub {
     $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'fail_object');
     is($e->{message}, 'object failure [expected]', 'message of an exception object');
     is($e->{class}, 'Sample::Error', 'class of an exception object');
-    is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_failure')->{message}, "FETCH failed [expected]\n",
+    is_deeply(ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 0), {k => 'v-k'},
+        'a tied hash read by value');
+    is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 1)->{message}, "FETCH failed [expected]\n",
         'a die while the result is read');
+    is(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail_unprintable')->{message},
+        "Perl error that cannot be shown: no text [expected]\n", 'an error whose text cannot be had');
     like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::surrogate')->{message},
         qr/\ACannot send a string holding a surrogate or a code point above U\+10FFFF \(at byte 1\)\n\z/, 'no lax UTF-8 out');
     my %refused = (
@@ -165,6 +169,9 @@ subtest 'launcher entry points' => sub {
     my @message = unpack('C*', message(CMD_VALUE, 0, -1));
     my $bytes = Veltrix::Core::Receiver::Receiver::send_command(undef, [@message]);
     is_deeply([decode_response(pack('C*', @$bytes))], [CMD_VALUE, -1], 'send_command answers with response bytes');
+    my @long = unpack('C*', message(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Long'));
+    is_deeply([decode_response(pack('C*', @{Veltrix::Core::Receiver::Receiver::send_command(undef, [@long])}))],
+        [CMD_VALUE, 'x' x 1000], 'an answer longer than its message');
     my @kept = @message;
     Veltrix::Core::Receiver::Receiver::send_command(undef, \@kept);
     is_deeply(\@kept, \@message, "a caller's own array is left as it was");
@@ -184,6 +191,17 @@ subtest 'a command may run another command (Perl calling itself through the brid
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum',
                 nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'inner', CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 20, 1), 21),
        42, 'the inner answer and the outer one');
+};
+
+subtest "a thread's interpreter has a copy of the handle table" => sub {
+    require threads;
+    my $kept = ok_value(CMD_REFERENCE, 0, 'kept');
+    my $before = Veltrix::Core::Receiver::Receiver::handle_count();
+    my ($value, $id) = threads->create({context => 'list'}, sub {
+        return ((run_command(CMD_GET_REF_VALUE, 0, $kept))[1], (run_command(CMD_REFERENCE, 0, 'more'))[1]->id);
+    })->join;
+    is_deeply([$value, $id], ['kept', $kept->id + 1], 'the handles go on in the thread');
+    is(Veltrix::Core::Receiver::Receiver::handle_count(), $before, 'without touching the parent');
 };
 
 subtest 'random and mutated messages always get a well-formed answer' => sub {

@@ -17,18 +17,23 @@ sub pair { return (1, 2) }
 sub fail { die "Whoopsie [expected]\n" }
 sub fail_object { die Sample::Error->new('object failure [expected]') }
 sub list_of_objects { my $class = shift; return [map { $class->new(start => $_) } @_] }
-sub tied_failure { tie my %h, 'Sample::Failing'; return \%h }
+sub tied_hash { tie my %h, 'Sample::Tied', $_[1]; return \%h }
 sub surrogate { return "a\x{d800}" }
+sub fail_unprintable { die bless {}, 'Sample::Unprintable' }
+our $Long = 'x' x 1000;
 
-# A hash whose every read dies: the receiver reads it in C, by value.
-package Sample::Failing;
-sub TIEHASH { bless {}, shift }
+# A hash of one key read through FETCH, which dies when asked to: the receiver reads it in C, by value.
+package Sample::Tied;
+sub TIEHASH { my ($class, $fail) = @_; bless {fail => $fail}, $class }
 sub FIRSTKEY { 'k' }
 sub NEXTKEY { undef }
-sub FETCH { die "FETCH failed [expected]\n" }
+sub FETCH { die "FETCH failed [expected]\n" if $_[0]{fail}; "v-$_[1]" }
 
 package Sample::Error;
 sub new { my ($class, $message) = @_; return bless {message => $message}, $class }
 sub message { $_[0]{message} }
+
+package Sample::Unprintable;
+use overload '""' => sub { die "no text [expected]\n" }, fallback => 1;
 
 1;
