@@ -5,9 +5,12 @@
 #include <sstream>
 #include <vector>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "LibrariesFinder/LibrariesFinder.h"
 
+using VeltrixNS::Native::Exception::PerlLauncherComponent;
+using VeltrixNS::Native::Exception::Raise;
+using VeltrixNS::Native::Exception::RaiseNumbered;
 using VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
 
 namespace {
@@ -16,10 +19,6 @@ const char* const perl540Library = "VeltrixPerl540RuntimeNative.dll";
 const char* const perl534Library = "VeltrixPerl534RuntimeNative.dll";
 const char* const perl532Library = "VeltrixPerl532RuntimeNative.dll";
 const char* const perl530Library = "VeltrixPerl530RuntimeNative.dll";
-
-[[noreturn]] void raise(const std::string& message) {
-    throw VeltrixNativeException(message, "Unknown");
-}
 
 // Libraries to try for a version, newest first; the Perl 5.40 library always comes last.
 std::vector<const char*> candidateLibraries(PerlLauncher::PerlVersion version) {
@@ -34,18 +33,12 @@ std::vector<const char*> candidateLibraries(PerlLauncher::PerlVersion version) {
     return {perl540Library};
 }
 
-template <typename F>
-F resolve(HINSTANCE library, const char* name) {
-    return reinterpret_cast<F>(GetProcAddress(library, name));
-}
-
 }  // namespace
 
 PerlLauncher::PerlLauncher(RuntimeOperationMode opMode)
     : NativeLauncher(opMode),
       runtimeVersion(PerlVersion::DEFAULT),
       runtimeName_("Perl"),
-      sharedLibraryInstance(nullptr),
       launcher(nullptr),
       CreateLauncher_Fn(nullptr),
       launcherHandle(nullptr),
@@ -64,15 +57,11 @@ PerlLauncher::PerlLauncher(RuntimeOperationMode opMode)
     }
 }
 
-// The embedded launcher goes before the library that holds its code.
+// The embedded launcher goes before the library that holds its code (released with the members).
 PerlLauncher::~PerlLauncher() {
     if (fnDestroyPerlLauncherInstance != nullptr && launcherHandle != nullptr) {
         fnDestroyPerlLauncherInstance(launcherHandle);
         launcherHandle = nullptr;
-    }
-    if (sharedLibraryInstance != nullptr) {
-        FreeLibrary(sharedLibraryInstance);
-        sharedLibraryInstance = nullptr;
     }
 }
 
@@ -81,24 +70,25 @@ void PerlLauncher::Initialize(byte calledRuntimeVersion) {
     if (operationMode != RuntimeOperationMode::CalledRuntime) return;
 
     if (loadSharedLibraryForSpecificVersion()) {
-        raise(std::string("Perl Launcher: Exception code 002. \n") + "Cannot find Perl installed on this machine. \n" +
-              "Install Perl from " + "https://www.perl.org/get.html" + ". \n");
+        RaiseNumbered(
+            PerlLauncherComponent, "002",
+            "Cannot find Perl installed on this machine. \nInstall Perl from https://www.perl.org/get.html. \n");
     }
     if (!loadCFunctions()) {
-        raise(
-            std::string("Perl Launcher: Exception code 003. \n") +
+        RaiseNumbered(
+            PerlLauncherComponent, "003",
             "Failed to load C API functions from Perl runtime DLL. Reinstall Veltrix package or check DLL integrity.");
     }
     if (launcherHandle == nullptr) {
         launcherHandle = fnCreatePerlLauncherInstance(RuntimeOperationMode::CalledRuntime);
         if (launcherHandle == nullptr) {
-            raise(std::string("Perl Launcher: Exception code 004. \n") +
-                  "Failed to create Perl launcher instance via C API. Reinstall Veltrix package.");
+            RaiseNumbered(PerlLauncherComponent, "004",
+                          "Failed to create Perl launcher instance via C API. Reinstall Veltrix package.");
         }
     }
     if (fnPerlLauncherIsInitialized == nullptr || fnPerlLauncherInitialize == nullptr ||
         fnPerlLauncherSetInitialized == nullptr) {
-        raise("Perl Launcher: Initialization C API functions not loaded.");
+        Raise("Perl Launcher: Initialization C API functions not loaded.");
     }
     if (!fnPerlLauncherIsInitialized(launcherHandle)) {
         fnPerlLauncherInitialize(launcherHandle, calledRuntimeVersion);
@@ -107,6 +97,8 @@ void PerlLauncher::Initialize(byte calledRuntimeVersion) {
 }
 
 bool PerlLauncher::loadSharedLibraryForSpecificVersion() {
+    // An embedded launcher already made keeps the library that holds its code.
+    if (launcherHandle != nullptr && sharedLibraryInstance.IsLoaded()) return false;
     for (const char* candidate : candidateLibraries(runtimeVersion)) {
         sharedLibraryName = candidate;
         if (!loadSharedLibraryInstance()) return false;
@@ -117,26 +109,25 @@ bool PerlLauncher::loadSharedLibraryForSpecificVersion() {
 bool PerlLauncher::loadSharedLibraryInstance() {
     // A version without a directory gets an empty one: the bare name goes to the system's search order.
     std::string path = mapOfPaths[runtimeVersion] + sharedLibraryName;
-    sharedLibraryInstance = LibrariesFinder::loadLibrary(path, false, true);
-    return sharedLibraryInstance == nullptr;
+    sharedLibraryInstance = LibrariesFinder::openLibrary(path, false);
+    return !sharedLibraryInstance.IsLoaded();
 }
 
 bool PerlLauncher::loadCFunctions() {
-    if (sharedLibraryInstance == nullptr) return false;
+    if (!sharedLibraryInstance.IsLoaded()) return false;
     fnCreatePerlLauncherInstance =
-        resolve<CreatePerlLauncherInstance_Func>(sharedLibraryInstance, "CreatePerlLauncherInstance");
+        sharedLibraryInstance.Get<CreatePerlLauncherInstance_Func>("CreatePerlLauncherInstance");
     fnDestroyPerlLauncherInstance =
-        resolve<DestroyPerlLauncherInstance_Func>(sharedLibraryInstance, "DestroyPerlLauncherInstance");
-    fnPerlLauncherInitialize = resolve<PerlLauncherInitialize_Func>(sharedLibraryInstance, "PerlLauncherInitialize");
-    fnPerlLauncherSendCommand = resolve<PerlLauncherSendCommand_Func>(sharedLibraryInstance, "PerlLauncherSendCommand");
-    fnPerlLauncherReadResponse =
-        resolve<PerlLauncherReadResponse_Func>(sharedLibraryInstance, "PerlLauncherReadResponse");
+        sharedLibraryInstance.Get<DestroyPerlLauncherInstance_Func>("DestroyPerlLauncherInstance");
+    fnPerlLauncherInitialize = sharedLibraryInstance.Get<PerlLauncherInitialize_Func>("PerlLauncherInitialize");
+    fnPerlLauncherSendCommand = sharedLibraryInstance.Get<PerlLauncherSendCommand_Func>("PerlLauncherSendCommand");
+    fnPerlLauncherReadResponse = sharedLibraryInstance.Get<PerlLauncherReadResponse_Func>("PerlLauncherReadResponse");
     fnPerlLauncherGetRuntimeInfo =
-        resolve<PerlLauncherGetRuntimeInfo_Func>(sharedLibraryInstance, "PerlLauncherGetRuntimeInfo");
+        sharedLibraryInstance.Get<PerlLauncherGetRuntimeInfo_Func>("PerlLauncherGetRuntimeInfo");
     fnPerlLauncherIsInitialized =
-        resolve<PerlLauncherIsInitialized_Func>(sharedLibraryInstance, "PerlLauncherIsInitialized");
+        sharedLibraryInstance.Get<PerlLauncherIsInitialized_Func>("PerlLauncherIsInitialized");
     fnPerlLauncherSetInitialized =
-        resolve<PerlLauncherSetInitialized_Func>(sharedLibraryInstance, "PerlLauncherSetInitialized");
+        sharedLibraryInstance.Get<PerlLauncherSetInitialized_Func>("PerlLauncherSetInitialized");
     return fnCreatePerlLauncherInstance != nullptr && fnDestroyPerlLauncherInstance != nullptr &&
            fnPerlLauncherInitialize != nullptr && fnPerlLauncherSendCommand != nullptr &&
            fnPerlLauncherReadResponse != nullptr;
@@ -144,14 +135,14 @@ bool PerlLauncher::loadCFunctions() {
 
 int PerlLauncher::SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) {
     if (fnPerlLauncherSendCommand == nullptr || launcherHandle == nullptr) {
-        raise("Perl Launcher: SendCommand C API function not loaded or launcher not initialized.");
+        Raise("Perl Launcher: SendCommand C API function not loaded or launcher not initialized.");
     }
     return fnPerlLauncherSendCommand(launcherHandle, messageByteArray, messageByteArrayLen);
 }
 
 int PerlLauncher::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {
     if (fnPerlLauncherReadResponse == nullptr || launcherHandle == nullptr) {
-        raise("Perl Launcher: ReadResponse C API function not loaded or launcher not initialized.");
+        Raise("Perl Launcher: ReadResponse C API function not loaded or launcher not initialized.");
     }
     return fnPerlLauncherReadResponse(launcherHandle, responseByteArray, responseByteArrayLen);
 }

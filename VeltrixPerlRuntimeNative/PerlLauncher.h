@@ -9,7 +9,7 @@
 #include "ILauncher.h"
 #include "Launcher/NativeLauncher.h"
 #include "PerlLauncher_CAPI.h"
-#include "Platform/WinApi.h"
+#include "Platform/SharedLibrary.h"
 
 class PerlLauncher : public VeltrixNS::Native::Launcher::NativeLauncher {
 public:
@@ -52,7 +52,8 @@ private:
     PerlVersion runtimeVersion;
     std::map<PerlVersion, std::string> mapOfPaths;
     std::string runtimeName_;
-    HINSTANCE sharedLibraryInstance;
+    // Given back after the embedded launcher is destroyed, when this launcher goes.
+    VeltrixNS::Native::Platform::SharedLibrary sharedLibraryInstance;
     std::string sharedLibraryName;
     ILauncher* launcher;
     CreateLauncherFuncPointer CreateLauncher_Fn;

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "ILauncher.h"
 #include "Perl540Launcher.h"
 
@@ -33,7 +33,7 @@ VeltrixPerlLauncherHandle CreatePerlLauncherInstance(RuntimeOperationMode opMode
     } catch (...) {
         failure = "Perl 5.40 Launcher: Exception code 041";
     }
-    throw VeltrixNativeException(failure, "Unknown");
+    VeltrixNS::Native::Exception::Raise(failure);
 }
 
 void DestroyPerlLauncherInstance(VeltrixPerlLauncherHandle handle) {

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "PerlLauncher.h"
 
 namespace VeltrixNS::Runtimes::Perl::Native::Receiver {
@@ -14,8 +14,7 @@ PerlNativeReceiver::PerlNativeReceiver(RuntimeOperationMode operationMode) {
     this->operationMode = operationMode;
     // Without a role there is nothing to launch: no launcher is made.
     if (operationMode == RuntimeOperationMode::RuntimeNotInitialized) {
-        throw VeltrixNativeException("Veltrix Core Exception: Exception code 032. \nRuntime not initialized",
-                                     "Unknown");
+        VeltrixNS::Native::Exception::RaiseCore("032", "Runtime not initialized");
     }
     pLauncher = std::make_unique<PerlLauncher>(operationMode);
 }

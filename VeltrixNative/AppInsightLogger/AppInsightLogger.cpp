@@ -5,6 +5,7 @@
 
 #include "ConfigHandler/ConfigHandler.h"
 #include "LibrariesFinder/LibrariesFinder.h"
+#include "Platform/SharedLibrary.h"
 
 namespace VeltrixNS::Native::AppInsightLogger {
 
@@ -22,8 +23,7 @@ bool AppInsightLogger::initialize() {
     HINSTANCE library = utilsLibraryInstance.load(std::memory_order_relaxed);
     if (library == nullptr) return true;
     if (LogMessage_Fn.load(std::memory_order_relaxed) == nullptr) {
-        LogMessage_Fn.store(reinterpret_cast<Func1Pointer>(GetProcAddress(library, "LogMessage")),
-                            std::memory_order_release);
+        LogMessage_Fn.store(Platform::GetExport<Func1Pointer>(library, "LogMessage"), std::memory_order_release);
     }
     return true;
 }

@@ -4,8 +4,9 @@
 #include <cctype>
 #include <exception>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "LibrariesFinder/LibrariesFinder.h"
+#include "Platform/SharedLibrary.h"
 
 namespace VeltrixNS::Native::ConfigHandler {
 
@@ -29,11 +30,9 @@ using Truth = bool (*)();
 
 template <typename Fn>
 Fn lookup(HINSTANCE library, const char* name) {
-    FARPROC address = GetProcAddress(library, name);
-    if (address == nullptr) {
-        throw VeltrixNativeException(std::string(name) + " function not found in Utils library", "Unknown");
-    }
-    return reinterpret_cast<Fn>(address);
+    Fn function = Platform::GetExport<Fn>(library, name);
+    if (function == nullptr) Exception::Raise(std::string(name) + " function not found in Utils library");
+    return function;
 }
 
 // The four operations whose failures reach the caller: a caught failure is raised anew with its text.
@@ -42,7 +41,7 @@ auto callRaising(HINSTANCE library, const char* name, Args... args) {
     try {
         return lookup<Fn>(library, name)(args...);
     } catch (const std::exception& e) {
-        throw VeltrixNativeException(e.what(), "Unknown");
+        Exception::Raise(e.what());
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/SharedLibrary.h"
 #include "Platform/WinApi.h"
 
 namespace VeltrixNS::Native::LibrariesFinder {
@@ -25,7 +26,9 @@ public:
 
     // The native library of a runtime, in this library's directory.
     static std::string getRuntimeLibraryPath(int32_t runtimeNumber);
-    // Loads a library; on failure raises code 001 (throwException) or returns null.
+    // Opens a library owned by the caller; on failure raises code 001 (throwException) or returns it unloaded.
+    static Platform::SharedLibrary openLibrary(const std::string& libraryPath, bool throwException);
+    // Loads a library for the rest of the process; on failure raises code 001 (throwException) or returns null.
     static HINSTANCE loadLibrary(std::string libraryPath, bool throwException, bool logException);
     static HINSTANCE loadLibrary(std::wstring libraryPath, bool throwException);
     // Loaders of the shared sibling libraries; each is loaded once and kept for the process.

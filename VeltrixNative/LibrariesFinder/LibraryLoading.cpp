@@ -1,11 +1,14 @@
 // LibraryLoading.cpp: loading sibling libraries with one numbered failure, and the process-wide handle caches.
 #include <sys/stat.h>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "FileLogger/FileLogger.h"
 #include "LibrariesFinder.h"
 
 namespace VeltrixNS::Native::LibrariesFinder {
+
+using Exception::RaiseCore;
+using Platform::SharedLibrary;
 
 HINSTANCE LibrariesFinder::utilsLibraryInstance = nullptr;
 HINSTANCE LibrariesFinder::veltrixTcpClientLibraryInstance = nullptr;
@@ -14,17 +17,6 @@ HINSTANCE LibrariesFinder::libcrypto3LibraryInstance = nullptr;
 HINSTANCE LibrariesFinder::libssl3LibraryInstance = nullptr;
 
 namespace {
-
-std::string systemText(DWORD code) {
-    LPWSTR buffer = nullptr;
-    DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    if (length == 0 || buffer == nullptr) return "no description is available for this error";
-    std::string text = FileLogger::FileLogger::wstringToString(std::wstring(buffer, length));
-    LocalFree(buffer);
-    return text;
-}
 
 // libcrypto and libssl: beside this library, or else below the native directory path.
 void preload(HINSTANCE& cache, const char* fileName, bool throwException) {
@@ -39,26 +31,28 @@ void preload(HINSTANCE& cache, const char* fileName, bool throwException) {
 
 }  // namespace
 
-HINSTANCE LibrariesFinder::loadLibrary(std::string libraryPath, bool throwException, bool /*logException*/) {
-    HINSTANCE handle = LoadLibraryA(libraryPath.c_str());
-    if (handle != nullptr) return handle;
-    DWORD code = GetLastError();
-    std::string message = "Veltrix Core Exception: Exception code 001. \n" + std::string("Cannot load: ") +
-                          libraryPath + ". \nError: " + std::to_string(code) + " - " + systemText(code);
-    if (throwException) throw VeltrixNativeException(message, "Unknown");
-    return nullptr;
+SharedLibrary LibrariesFinder::openLibrary(const std::string& libraryPath, bool throwException) {
+    SharedLibrary library(libraryPath);
+    if (!library.IsLoaded() && throwException) {
+        const Platform::LoadFailure& failure = library.Failure();
+        RaiseCore("001",
+                  "Cannot load: " + libraryPath + ". \nError: " + std::to_string(failure.code) + " - " + failure.text);
+    }
+    return library;
 }
 
+HINSTANCE LibrariesFinder::loadLibrary(std::string libraryPath, bool throwException, bool /*logException*/) {
+    return openLibrary(libraryPath, throwException).Keep();
+}
+
+// Without the system's text: only the code follows the path.
 HINSTANCE LibrariesFinder::loadLibrary(std::wstring libraryPath, bool throwException) {
-    HINSTANCE handle = LoadLibraryW(libraryPath.c_str());
-    if (handle == nullptr && throwException) {
-        DWORD code = GetLastError();
-        throw VeltrixNativeException("Veltrix Core Exception: Exception code 001. \n" + std::string("Cannot load: ") +
-                                         FileLogger::FileLogger::wstringToString(libraryPath) +
-                                         "\nError: " + std::to_string(code),
-                                     "Unknown");
+    std::string path = FileLogger::FileLogger::wstringToString(libraryPath);
+    SharedLibrary library(path);
+    if (!library.IsLoaded() && throwException) {
+        RaiseCore("001", "Cannot load: " + path + "\nError: " + std::to_string(library.Failure().code));
     }
-    return handle;
+    return library.Keep();
 }
 
 void LibrariesFinder::loadLibCryptoLibrary(bool throwException) {

@@ -1,7 +1,7 @@
 // LibraryLocation.cpp: this library's own directory and the paths derived from it.
 #include <filesystem>
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "LibrariesFinder.h"
 #include "RuntimeNameHandler/RuntimeNameHandler.h"
 
@@ -23,8 +23,8 @@ std::basic_string<Char> directoryOf(std::basic_string<Char> name) {
 }
 
 // The narrow code lines carry no point after the number; the wide ones do.
-[[noreturn]] void raise(const char* codeLine) {
-    throw VeltrixNativeException(std::string(codeLine) + "Error: " + std::to_string(GetLastError()), "Unknown");
+[[noreturn]] void raise(const char* code, std::string_view end) {
+    Exception::RaiseCore(code, "Error: " + std::to_string(GetLastError()), end);
 }
 
 }  // namespace
@@ -33,11 +33,11 @@ std::string LibrariesFinder::getThisLibraryPath() {
     HMODULE module = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCSTR>(&emptyFunctionInNativeLib), &module)) {
-        raise("Veltrix Core Exception: Exception code 002 \n");
+        raise("002", Exception::BlankBreak);
     }
     char buffer[1024];
     DWORD length = GetModuleFileNameA(module, buffer, sizeof buffer);
-    if (length == 0) raise("Veltrix Core Exception: Exception code 003 \n");
+    if (length == 0) raise("003", Exception::BlankBreak);
     return directoryOf(std::string(buffer, length < sizeof buffer ? length : sizeof buffer - 1));
 }
 
@@ -45,11 +45,11 @@ std::wstring LibrariesFinder::getThisLibraryPathW() {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&emptyFunctionInNativeLib), &module)) {
-        raise("Veltrix Core Exception: Exception code 002. \n");
+        raise("002", Exception::PointBreak);
     }
     std::wstring buffer(8192, L'\0');
     DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) raise("Veltrix Core Exception: Exception code 003. \n");
+    if (length == 0) raise("003", Exception::PointBreak);
     buffer.resize(length < buffer.size() ? length : buffer.size() - 1);
     return directoryOf(buffer);
 }

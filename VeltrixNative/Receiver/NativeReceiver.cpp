@@ -5,9 +5,9 @@
 
 #include "AppInsightLogger/AppInsightLogger.h"
 #include "ConfigHandler/ConfigHandler.h"
-#include "Definitions/commandTypes.h"
+#include "Definitions/commandHeader.h"
 #include "Definitions/loggingLevel.h"
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "RuntimeNameHandler/RuntimeNameHandler.h"
 
 namespace VeltrixNS::Native::Receiver {
@@ -34,8 +34,7 @@ void NativeReceiver::SetConfigSource(std::string configPath) {
 
 int NativeReceiver::Initialize(byte callingRuntime, byte calledRuntime, byte calledRuntimeVersion) {
     if (operationMode == RuntimeOperationMode::RuntimeNotInitialized) {
-        throw VeltrixNativeException("Veltrix Core Exception: Exception code 031. \nRuntime not initialized",
-                                     "Unknown");
+        Exception::RaiseCore("031", "Runtime not initialized");
     }
     std::lock_guard<std::mutex> guard(initializeMutex);
     // Only the first successful call has an effect.
@@ -67,8 +66,9 @@ int NativeReceiver::ReadResponse(byte* responseByteArray, int32_t responseByteAr
     int result = pLauncher->ReadResponse(responseByteArray, responseByteArrayLen);
     // The caller's length decides, not the launcher's result: a buffer of at least a header whose
     // command type says Exception is reported.
-    if (responseByteArray != nullptr && responseByteArrayLen > 10 &&
-        responseByteArray[10] == static_cast<byte>(CommandType::Exception)) {
+    if (responseByteArray != nullptr &&
+        responseByteArrayLen >= static_cast<int32_t>(Definitions::Limits::HeaderLength) &&
+        Definitions::MessageCommandType(responseByteArray) == CommandType::Exception) {
         LogException(responseByteArray, responseByteArrayLen);
     }
     return result;

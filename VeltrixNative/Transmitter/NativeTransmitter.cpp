@@ -2,12 +2,16 @@
 #include "Transmitter/NativeTransmitter.h"
 
 #include "Definitions/channelTypes.h"
-#include "Exception/VeltrixNativeException.h"
+#include "Definitions/commandHeader.h"
+#include "Exception/Raise.h"
 #include "Transport/TransportInMemory.h"
 #include "Transport/TransportNetwork.h"
 
 using VeltrixNS::Native::Definitions::ChannelType;
+using VeltrixNS::Native::Definitions::CommandHeader;
 using VeltrixNS::Native::Definitions::RuntimeOperationMode;
+using VeltrixNS::Native::Exception::Raise;
+using VeltrixNS::Native::Exception::RaiseCore;
 using VeltrixNS::Native::Interfaces::ITransport;
 using VeltrixNS::Native::Transport::TransportInMemory;
 using VeltrixNS::Native::Transport::TransportNetwork;
@@ -16,13 +20,12 @@ namespace VeltrixNS::Native::Transmitter {
 
 namespace {
 
-constexpr int32_t headerLength = 11;
+constexpr auto headerLength = static_cast<int32_t>(VeltrixNS::Native::Definitions::Limits::HeaderLength);
 
 // Every header read needs the whole header; a shorter (or absent) message is refused before any byte is read.
 void RequireHeader(const byte* messageByteArray, int32_t messageByteArrayLen) {
     if (messageByteArray == nullptr || messageByteArrayLen < headerLength) {
-        throw VeltrixNativeException("Message byte array length is less than " + std::to_string(headerLength),
-                                     "Unknown");
+        Raise("Message byte array length is less than " + std::to_string(headerLength));
     }
 }
 
@@ -40,10 +43,7 @@ int NativeTransmitter::SendCommand(byte* messageByteArray, int32_t messageByteAr
 
 int NativeTransmitter::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {
     if (!transportChannel) {
-        throw VeltrixNativeException(
-            "Veltrix Core Exception: Exception code 013. \nNo channel selected: send a command before reading its "
-            "response",
-            "Unknown");
+        RaiseCore("013", "No channel selected: send a command before reading its response");
     }
     return transportChannel->ReadResponse(responseByteArray, responseByteArrayLen);
 }
@@ -69,31 +69,31 @@ int NativeTransmitter::DeployRuntime(byte* messageByteArray, int32_t messageByte
 
 void NativeTransmitter::InitializeTransportChannel(byte* messageByteArray) {
     GetTransportChannel(messageByteArray);
-    transportChannel->Initialize(messageByteArray[9], messageByteArray[0], messageByteArray[1]);
+    CommandHeader header = CommandHeader::Read(messageByteArray);
+    transportChannel->Initialize(header.callingRuntime, header.calledRuntime, header.calledRuntimeVersion);
 }
 
 void NativeTransmitter::GetTransportChannel(byte* messageByteArray) {
-    switch (static_cast<ChannelType>(messageByteArray[2])) {
+    CommandHeader header = CommandHeader::Read(messageByteArray);
+    switch (static_cast<ChannelType>(header.channelType)) {
         case ChannelType::InMemory: transportChannel = CreateInMemoryTransportChannel(); return;
         case ChannelType::TCP:
         case ChannelType::TCP_TLS: transportChannel = CreateNetworkChannel(messageByteArray); return;
     }
-    throw VeltrixNativeException("Veltrix Core Exception: Exception code 023.", "Unknown");
+    RaiseCore("023", "", Exception::PointOnly);
 }
 
 std::shared_ptr<ITransport> NativeTransmitter::CreateNetworkChannel(byte* messageByteArray) {
-    std::string ipAddress = std::to_string(messageByteArray[3]) + "." + std::to_string(messageByteArray[4]) + "." +
-                            std::to_string(messageByteArray[5]) + "." + std::to_string(messageByteArray[6]);
-    // Little-endian: byte 7 is the low byte.
-    auto port = static_cast<unsigned short>(messageByteArray[7] + 256 * messageByteArray[8]);
-    std::string key = ipAddress + ":" + std::to_string(port);
+    CommandHeader header = CommandHeader::Read(messageByteArray);
+    std::string ipAddress = header.AddressText();
+    std::string key = ipAddress + ":" + std::to_string(header.port);
 
     // The key names address and port only: an existing transport serves both channel types.
     auto found = transportNetworkChannelsMap.find(key);
     if (found != transportNetworkChannelsMap.end()) return found->second;
 
-    bool useTls = static_cast<ChannelType>(messageByteArray[2]) == ChannelType::TCP_TLS;
-    auto transport = std::make_shared<TransportNetwork>(ipAddress, port, useTls);
+    bool useTls = static_cast<ChannelType>(header.channelType) == ChannelType::TCP_TLS;
+    auto transport = std::make_shared<TransportNetwork>(ipAddress, header.port, useTls);
     transportNetworkChannelsMap.emplace(key, transport);
     return transport;
 }

@@ -3,17 +3,20 @@
 
 #include <iostream>
 
-#include "Definitions/commandTypes.h"
+#include "Definitions/commandHeader.h"
 #include "Definitions/runtimes.h"
+#include "Exception/Raise.h"
 #include "Exception/VeltrixNativeException.h"
 #include "LibrariesFinder/LibrariesFinder.h"
 #include "RuntimeNameHandler/RuntimeNameHandler.h"
 
 namespace VeltrixNS::Native::Transport {
 
-using VeltrixNS::Native::Definitions::CommandType;
+namespace HeaderOffset = VeltrixNS::Native::Definitions::HeaderOffset;
+using VeltrixNS::Native::Definitions::HeartBeatMessage;
 using VeltrixNS::Native::Definitions::Runtime;
 using VeltrixNS::Native::Definitions::RuntimeOperationMode;
+using VeltrixNS::Native::Exception::RaiseCore;
 using VeltrixNS::Native::Interfaces::IReceiver;
 using VeltrixNS::Native::Interfaces::ITransmitter;
 using VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
@@ -31,21 +34,13 @@ std::shared_ptr<T> Borrowed(T* object) {
     return std::shared_ptr<T>(object, [](T*) {});
 }
 
-[[noreturn]] void Raise(const char* code, const char* detail) {
-    throw VeltrixNativeException(std::string("Veltrix Core Exception: Exception code ") + code + ". \n" + detail,
-                                 "Unknown");
-}
-
 template <typename Map>
 typename Map::mapped_type Lookup(const Map& map, int key) {
     auto found = map.find(key);
     return found == map.end() ? typename Map::mapped_type{} : found->second;
 }
 
-template <typename F>
-F ResolveExport(HINSTANCE library, const char* name) {
-    return reinterpret_cast<F>(GetProcAddress(library, name));
-}
+const char* const reinstall = "Reinstall Veltrix package";
 
 }  // namespace
 
@@ -60,7 +55,7 @@ TransportInMemory::TransportInMemory()
       CreateTransmitterInCallingRuntime_fn(nullptr),
       CreateTransmitterInCalledRuntime_fn(nullptr) {
     for (int runtime = 0; runtime < runtimesCount; ++runtime) {
-        libraryHandles[runtime] = nullptr;
+        libraryHandles[runtime];
         receivers[runtime] = nullptr;
         transmitters[runtime] = nullptr;
     }
@@ -73,12 +68,7 @@ TransportInMemory::~TransportInMemory() {
     transmittersForThreads.clear();
     receivers.clear();
     transmitters.clear();
-    for (auto& [runtime, handle] : libraryHandles) {
-        if (handle != nullptr) {
-            FreeLibrary(handle);
-            handle = nullptr;
-        }
-    }
+    libraryHandles.clear();
 }
 
 int TransportInMemory::Initialize(byte callingRuntimeNumber, byte calledRuntimeNumber, byte calledRuntimeVersion) {
@@ -87,10 +77,7 @@ int TransportInMemory::Initialize(byte callingRuntimeNumber, byte calledRuntimeN
     callingRuntimeNumber_ = callingRuntimeNumber;
     calledRuntimeNumber_ = calledRuntimeNumber;
     calledRuntimeVersion_ = calledRuntimeVersion;
-    if (Lookup(libraryHandles, callingRuntimeNumber) != nullptr &&
-        Lookup(libraryHandles, calledRuntimeNumber) != nullptr) {
-        return 0;
-    }
+    if (LibraryLoaded(callingRuntimeNumber) && LibraryLoaded(calledRuntimeNumber)) return 0;
 
     ImportCalledLibrary();
     CreateReceiverInCalledRuntime();
@@ -106,27 +93,34 @@ int TransportInMemory::Initialize(byte callingRuntimeNumber, byte calledRuntimeN
     return 0;
 }
 
-void TransportInMemory::ImportCalledLibrary() {
-    if (Lookup(libraryHandles, calledRuntimeNumber_) == nullptr) {
-        libraryHandles[calledRuntimeNumber_] =
-            LibrariesFinder::loadLibrary(LibrariesFinder::getRuntimeLibraryPath(calledRuntimeNumber_), true, true);
+bool TransportInMemory::LibraryLoaded(byte runtimeNumber) const {
+    auto found = libraryHandles.find(runtimeNumber);
+    return found != libraryHandles.end() && found->second.IsLoaded();
+}
+
+// A failed load raises code 001, so an unloaded library is never stored.
+void TransportInMemory::ImportLibrary(byte runtimeNumber) {
+    if (!LibraryLoaded(runtimeNumber)) {
+        libraryHandles[runtimeNumber] =
+            LibrariesFinder::openLibrary(LibrariesFinder::getRuntimeLibraryPath(runtimeNumber), true);
     }
 }
 
+void TransportInMemory::ImportCalledLibrary() {
+    ImportLibrary(calledRuntimeNumber_);
+}
+
 void TransportInMemory::ImportCallingLibrary() {
-    if (Lookup(libraryHandles, callingRuntimeNumber_) == nullptr) {
-        libraryHandles[callingRuntimeNumber_] =
-            LibrariesFinder::loadLibrary(LibrariesFinder::getRuntimeLibraryPath(callingRuntimeNumber_), true, true);
-    }
+    ImportLibrary(callingRuntimeNumber_);
 }
 
 void TransportInMemory::CreateReceiverInCalledRuntime() {
     if (Lookup(receivers, calledRuntimeNumber_)) return;
     CreateReceiverInCalledRuntime_fn =
-        ResolveExport<CreateReceiverFuncPointer>(libraryHandles[calledRuntimeNumber_], "CreateReceiver");
-    if (CreateReceiverInCalledRuntime_fn == nullptr) Raise("014", "Reinstall Veltrix package");
+        libraryHandles[calledRuntimeNumber_].Get<CreateReceiverFuncPointer>("CreateReceiver");
+    if (CreateReceiverInCalledRuntime_fn == nullptr) RaiseCore("014", reinstall);
     IReceiver* receiver = CreateReceiverInCalledRuntime_fn(RuntimeOperationMode::CalledRuntime);
-    if (receiver == nullptr) Raise("015", "Reinstall Veltrix package");
+    if (receiver == nullptr) RaiseCore("015", reinstall);
     receiver->Initialize(callingRuntimeNumber_, calledRuntimeNumber_, calledRuntimeVersion_);
     receivers[calledRuntimeNumber_] = Borrowed(receiver);
 }
@@ -134,8 +128,8 @@ void TransportInMemory::CreateReceiverInCalledRuntime() {
 void TransportInMemory::CreateTransmitterInCalledRuntime() {
     if (Lookup(transmitters, calledRuntimeNumber_)) return;
     CreateTransmitterInCalledRuntime_fn =
-        ResolveExport<CreateTransmitterFuncPointer>(libraryHandles[calledRuntimeNumber_], "CreateTransmitter");
-    if (CreateTransmitterInCalledRuntime_fn == nullptr) Raise("016", "Reinstall Veltrix");
+        libraryHandles[calledRuntimeNumber_].Get<CreateTransmitterFuncPointer>("CreateTransmitter");
+    if (CreateTransmitterInCalledRuntime_fn == nullptr) RaiseCore("016", "Reinstall Veltrix");
     ITransmitter* transmitter = CreateTransmitterInCalledRuntime_fn(RuntimeOperationMode::CalledRuntime);
     transmitters[calledRuntimeNumber_] = transmitter == nullptr ? nullptr : Borrowed(transmitter);
 }
@@ -143,10 +137,10 @@ void TransportInMemory::CreateTransmitterInCalledRuntime() {
 void TransportInMemory::CreateReceiverInCallingRuntime() {
     if (Lookup(receivers, callingRuntimeNumber_)) return;
     CreateReceiverInCallingRuntime_fn =
-        ResolveExport<CreateReceiverFuncPointer>(libraryHandles[callingRuntimeNumber_], "CreateReceiver");
-    if (CreateReceiverInCallingRuntime_fn == nullptr) Raise("017", "Reinstall Veltrix package");
+        libraryHandles[callingRuntimeNumber_].Get<CreateReceiverFuncPointer>("CreateReceiver");
+    if (CreateReceiverInCallingRuntime_fn == nullptr) RaiseCore("017", reinstall);
     IReceiver* receiver = CreateReceiverInCallingRuntime_fn(RuntimeOperationMode::CallingRuntime);
-    if (receiver == nullptr) Raise("018", "Reinstall Veltrix package");
+    if (receiver == nullptr) RaiseCore("018", reinstall);
     receiver->Initialize(callingRuntimeNumber_, calledRuntimeNumber_, calledRuntimeVersion_);
     receivers[callingRuntimeNumber_] = Borrowed(receiver);
 }
@@ -154,8 +148,8 @@ void TransportInMemory::CreateReceiverInCallingRuntime() {
 void TransportInMemory::CreateTransmitterInCallingRuntime() {
     if (Lookup(transmitters, callingRuntimeNumber_)) return;
     CreateTransmitterInCallingRuntime_fn =
-        ResolveExport<CreateTransmitterFuncPointer>(libraryHandles[callingRuntimeNumber_], "CreateTransmitter");
-    if (CreateTransmitterInCallingRuntime_fn == nullptr) Raise("016", "Reinstall Veltrix");
+        libraryHandles[callingRuntimeNumber_].Get<CreateTransmitterFuncPointer>("CreateTransmitter");
+    if (CreateTransmitterInCallingRuntime_fn == nullptr) RaiseCore("016", "Reinstall Veltrix");
     ITransmitter* transmitter = CreateTransmitterInCallingRuntime_fn(RuntimeOperationMode::CallingRuntime);
     transmitters[callingRuntimeNumber_] = transmitter == nullptr ? nullptr : Borrowed(transmitter);
 }
@@ -163,24 +157,25 @@ void TransportInMemory::CreateTransmitterInCallingRuntime() {
 const std::shared_ptr<IReceiver>& TransportInMemory::StoredReceiver(int runtimeNumber) {
     auto found = receivers.find(runtimeNumber);
     if (found == receivers.end() || !found->second) {
-        throw VeltrixNativeException(
-            "Veltrix Core Exception: Exception code 010. \nNo receiver for runtime " + std::to_string(runtimeNumber) +
-                " (" + RuntimeNameHandler::GetRuntimeName(runtimeNumber) + "): the channel was not initialized for it",
-            "Unknown");
+        RaiseCore("010", "No receiver for runtime " + std::to_string(runtimeNumber) + " (" +
+                             RuntimeNameHandler::GetRuntimeName(runtimeNumber) +
+                             "): the channel was not initialized for it");
     }
     return found->second;
 }
 
 int TransportInMemory::SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) {
-    if (messageByteArray == nullptr || messageByteArrayLen < 1) {
-        Raise("010", "Empty message: no called runtime named");
+    if (messageByteArray == nullptr || messageByteArrayLen <= static_cast<int32_t>(HeaderOffset::CalledRuntime)) {
+        RaiseCore("010", "Empty message: no called runtime named");
     }
-    currentReceiver = StoredReceiver(messageByteArray[0]);
+    currentReceiver = StoredReceiver(messageByteArray[HeaderOffset::CalledRuntime]);
     return currentReceiver->SendCommand(messageByteArray, messageByteArrayLen);
 }
 
 int TransportInMemory::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {
-    if (!currentReceiver) Raise("010", "No receiver has taken a command: send a command before reading its response");
+    if (!currentReceiver) {
+        RaiseCore("010", "No receiver has taken a command: send a command before reading its response");
+    }
     return currentReceiver->ReadResponse(responseByteArray, responseByteArrayLen);
 }
 
@@ -192,48 +187,23 @@ int TransportInMemory::DeployRuntime(byte* messageByteArray, int32_t messageByte
                                      byte channel) {
     ITransmitter* transmitter = Lookup(transmitters, calledRuntimeNumber_).get();
     if (transmitter == nullptr) {
-        throw VeltrixNativeException("Veltrix Core Exception: Exception code 016. \nNo transmitter for runtime " +
-                                         std::to_string(calledRuntimeNumber_) + " (" +
-                                         RuntimeNameHandler::GetRuntimeName(calledRuntimeNumber_) + ")",
-                                     "Unknown");
+        RaiseCore("016", "No transmitter for runtime " + std::to_string(calledRuntimeNumber_) + " (" +
+                             RuntimeNameHandler::GetRuntimeName(calledRuntimeNumber_) + ")");
     }
     return transmitter->DeployRuntime(messageByteArray, messageByteArrayLen, std::move(path), channel);
 }
 
 void TransportInMemory::SendHeartBeatToCalledRuntime() {
     std::cout << "SendHeartBeatToCalledRuntime\n";
-    byte message[13] = {calledRuntimeNumber_,
-                        calledRuntimeVersion_,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        callingRuntimeNumber_,
-                        static_cast<byte>(CommandType::HeartBeat),
-                        0x31,
-                        0x32};
-    StoredReceiver(calledRuntimeNumber_)->SendCommand(message, 13);
+    auto message = HeartBeatMessage(calledRuntimeNumber_, calledRuntimeVersion_, callingRuntimeNumber_);
+    StoredReceiver(calledRuntimeNumber_)->SendCommand(message.data(), static_cast<int32_t>(message.size()));
 }
 
+// Towards the calling runtime the version byte is 0.
 void TransportInMemory::SendHeartBeatToCallingRuntime() {
     std::cout << "SendHeartBeatToCallingRuntime\n";
-    byte message[13] = {callingRuntimeNumber_,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        calledRuntimeNumber_,
-                        static_cast<byte>(CommandType::HeartBeat),
-                        0x31,
-                        0x32};
-    StoredReceiver(callingRuntimeNumber_)->SendCommand(message, 13);
+    auto message = HeartBeatMessage(callingRuntimeNumber_, 0, calledRuntimeNumber_);
+    StoredReceiver(callingRuntimeNumber_)->SendCommand(message.data(), static_cast<int32_t>(message.size()));
 }
 
 }  // namespace VeltrixNS::Native::Transport

@@ -9,7 +9,7 @@
 #include "IReceiver.h"
 #include "ITransmitter.h"
 #include "ITransport.h"
-#include "Platform/WinApi.h"
+#include "Platform/SharedLibrary.h"
 #include "_common.h"
 
 namespace VeltrixNS::Native::Transport {
@@ -36,6 +36,8 @@ public:
 private:
     void ImportCalledLibrary();
     void ImportCallingLibrary();
+    void ImportLibrary(byte runtimeNumber);
+    bool LibraryLoaded(byte runtimeNumber) const;
     void CreateReceiverInCalledRuntime();
     void CreateTransmitterInCalledRuntime();
     void CreateReceiverInCallingRuntime();
@@ -56,7 +58,8 @@ private:
     std::map<std::thread::id, std::shared_ptr<VeltrixNS::Native::Interfaces::ITransmitter>> transmittersForThreads;
     short numberOfReceivers;
     short numberOfTransmitters;
-    std::map<int, HINSTANCE> libraryHandles;
+    // Opened for each runtime number; given back when the transport goes, after the objects obtained from them.
+    std::map<int, VeltrixNS::Native::Platform::SharedLibrary> libraryHandles;
     CreateReceiverFuncPointer CreateReceiverInCallingRuntime_fn;
     CreateReceiverFuncPointer CreateReceiverInCalledRuntime_fn;
     CreateTransmitterFuncPointer CreateTransmitterInCallingRuntime_fn;

@@ -1,8 +1,9 @@
 // TransportNetwork.cpp: forwards commands to the channel object made by the TCP or TLS client library.
 #include "Transport/TransportNetwork.h"
 
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "LibrariesFinder/LibrariesFinder.h"
+#include "Platform/SharedLibrary.h"
 
 namespace VeltrixNS::Native::Transport {
 
@@ -11,9 +12,8 @@ using VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
 
 namespace {
 
-[[noreturn]] void Raise(const char* code) {
-    throw VeltrixNativeException(
-        std::string("Veltrix Core Exception: Exception code ") + code + ". \nReinstall Veltrix package", "Unknown");
+[[noreturn]] void RaiseReinstall(const char* code) {
+    Exception::RaiseCore(code, "Reinstall Veltrix package");
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ int TransportNetwork::Initialize(byte callingRuntimeNumber, byte calledRuntimeNu
         CreateTransportTcpChannel(callingRuntimeNumber, calledRuntimeNumber, calledRuntimeVersion);
         transportChannel = transportTcpChannel;
     }
-    if (!transportChannel) Raise("013");
+    if (!transportChannel) RaiseReinstall("013");
     return 0;
 }
 
@@ -95,16 +95,16 @@ bool TransportNetwork::CreateChannel(HINSTANCE library, std::shared_ptr<ITranspo
     // Made and initialised once per transport, with the runtime numbers of the first command.
     if (channel) return true;
     CreateTransportChannel_fn =
-        reinterpret_cast<CreateTransportChannelFuncPointer>(GetProcAddress(library, "CreateTransportChannel"));
-    if (CreateTransportChannel_fn == nullptr) Raise("011");
+        Platform::GetExport<CreateTransportChannelFuncPointer>(library, "CreateTransportChannel");
+    if (CreateTransportChannel_fn == nullptr) RaiseReinstall("011");
     channel.reset(CreateTransportChannel_fn(ipAddress_, port_));
-    if (!channel) Raise("012");
+    if (!channel) RaiseReinstall("012");
     channel->Initialize(callingRuntimeNumber, calledRuntimeNumber, calledRuntimeVersion);
     return true;
 }
 
 ITransport& TransportNetwork::ChannelInUse() {
-    if (!transportChannel) Raise("013");
+    if (!transportChannel) RaiseReinstall("013");
     return *transportChannel;
 }
 
