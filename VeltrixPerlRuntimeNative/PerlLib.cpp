@@ -7,7 +7,7 @@
 
 #include "Common/NativeExports.h"
 #include "ConfigHandler/ConfigHandler.h"
-#include "Exception/VeltrixNativeException.h"
+#include "Exception/Raise.h"
 #include "PerlNativeReceiver.h"
 #include "PerlNativeTransmitter.h"
 
@@ -31,11 +31,11 @@ std::shared_mutex createReceiverMutex;
 // Serialises the start-up step; it is always taken before createReceiverMutex, never after.
 std::shared_mutex setOperationModeForTransmitterMutex;
 
-// The last failure text of the calling thread. A single process-wide string cannot both be replaced by
-// another thread's failure and stay valid under the pointer a reader already holds; per thread, the
-// pointer GetNativeError hands out stays valid until that same thread fails again, and a caller
-// always reads the failure of the call it has just made, never a neighbour's.
-thread_local std::string errorMessage = "Undefined error";
+// The text of the most recent failure of any converting entry point, on whatever thread it happened (also one
+// that has ended since). Written and read under its lock; each reader gets a copy in a buffer of its own
+// thread, so the pointer GetNativeError hands out stays valid while other threads fail.
+std::mutex errorMessageMutex;
+constinit std::string errorMessage = "Undefined error";
 
 bool modeIsSet() {
     return operationMode.load(std::memory_order_acquire) != RuntimeOperationMode::RuntimeNotInitialized;
@@ -74,6 +74,7 @@ int convertFailure(int failureResult, Body body) {
     try {
         return body();
     } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> guard(errorMessageMutex);
         errorMessage = e.what();
         return failureResult;
     }
@@ -82,8 +83,7 @@ int convertFailure(int failureResult, Body body) {
 ITransmitter* currentTransmitter() {
     ITransmitter* current = transmitter.load(std::memory_order_acquire);
     if (current == nullptr) {
-        throw VeltrixNativeException("No transmitter exists yet: send a command before reading its response",
-                                     "Unknown");
+        VeltrixNS::Native::Exception::Raise("No transmitter exists yet: send a command before reading its response");
     }
     return current;
 }
@@ -130,8 +130,12 @@ int SetWorkingDirectory(const char* path) {
     return convertFailure(-7, [&] { return SetWorkingDirectoryPath(std::string(path)); });
 }
 
+// Valid until the same thread calls GetNativeError again.
 const char* GetNativeError() {
-    return errorMessage.c_str();
+    thread_local std::string copy;
+    std::lock_guard<std::mutex> guard(errorMessageMutex);
+    copy = errorMessage;
+    return copy.c_str();
 }
 
 ITransmitter* CreateTransmitter(RuntimeOperationMode opMode) {
