@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -107,19 +109,46 @@ std::string narrowPath(LPCWSTR path) {
     return result;
 }
 
+std::string programFileName() {
+    char buffer[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n < 0) return {};
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+// A relative name as the loader kept it, made absolute against the current directory of this moment.
+std::string absoluteName(const char* name) {
+    char resolved[PATH_MAX];
+    if (realpath(name, resolved) != nullptr) return resolved;
+    char directory[PATH_MAX];
+    if (getcwd(directory, sizeof directory) == nullptr) return name;
+    return std::string(directory) + "/" + name;
+}
+
+// The loader keeps a module's name as it was asked for, relative names included. Each relative name is
+// made absolute once, when the module is loaded, so that a later change of the current directory does not
+// move it; `given` tells a reused link map of another module from the one the name was made for.
+struct ResolvedName {
+    std::string given;
+    std::string absolute;
+};
+
+std::mutex resolvedNamesMutex;
+std::map<const void*, ResolvedName>& resolvedNames() {
+    static std::map<const void*, ResolvedName> names;
+    return names;
+}
+
 std::string moduleFileName(HMODULE module) {
-    if (module == nullptr) {
-        char buffer[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-        if (n < 0) return {};
-        return std::string(buffer, static_cast<size_t>(n));
-    }
+    if (module == nullptr) return programFileName();
     struct link_map* map = nullptr;
     if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {};
-    if (map->l_name == nullptr || map->l_name[0] == '\0') return moduleFileName(nullptr);
-    char resolved[PATH_MAX];
-    if (map->l_name[0] != '/' && realpath(map->l_name, resolved) != nullptr) return resolved;
-    return map->l_name;
+    if (map->l_name == nullptr || map->l_name[0] == '\0') return programFileName();
+    if (map->l_name[0] == '/') return map->l_name;
+    std::lock_guard<std::mutex> guard(resolvedNamesMutex);
+    ResolvedName& known = resolvedNames()[map];
+    if (known.absolute.empty() || known.given != map->l_name) known = {map->l_name, absoluteName(map->l_name)};
+    return known.absolute;
 }
 
 HMODULE moduleFromAddress(const void* address) {
@@ -131,6 +160,10 @@ HMODULE moduleFromAddress(const void* address) {
     }
     return map;
 }
+
+// This library's own name, resolved while it is being loaded, before any caller can change directory.
+[[maybe_unused]] const bool ownNameResolved =
+    !moduleFileName(moduleFromAddress(reinterpret_cast<const void*>(&programFileName))).empty();
 
 }  // namespace
 
@@ -147,6 +180,7 @@ HINSTANCE LoadLibraryA(LPCSTR libFileName) {
         setLoaderError(classifyLoadFailure(text), text.c_str());
         return nullptr;
     }
+    moduleFileName(handle);  // a relative name is made absolute now, in the directory it was loaded from
     lastError = ERROR_SUCCESS;
     return handle;
 }
