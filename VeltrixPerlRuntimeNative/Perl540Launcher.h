@@ -6,7 +6,7 @@
 
 #include "Launcher/NativeLauncher.h"
 
-// The interpreter type as perl.h names it; only Perl540Launcher.cpp sees its definition.
+// The interpreter type as perl.h names it; only the launcher's Perl sources see its definition.
 struct interpreter;
 typedef struct interpreter PerlInterpreter;
 
