@@ -1,16 +1,17 @@
 // ConfigStore.cpp: reading and checking a configuration; the whole source is validated before anything is kept.
 #include "ConfigStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 
 namespace VeltrixNS::Utils {
 
@@ -71,13 +72,50 @@ private:
     std::string origin_;
 };
 
+// A file descriptor, closed when it goes.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Only a regular file of at most MaxConfigurationFileBytes can be a configuration: a FIFO would block the
+// caller and a device could feed it without end. Opened without blocking and checked on the descriptor, so
+// the file tested is the file read.
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError("Utils: cannot read configuration file '" + path + "': " + std::strerror(errno));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) throw ConfigError("Utils: cannot read configuration file '" + path + "'");
-    return content.str();
+    auto refuse = [&](const std::string& why) -> ConfigError {
+        return ConfigError("Utils: cannot read configuration file '" + path + "': " + why);
+    };
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) throw refuse(std::strerror(errno));
+    struct stat info {};
+    if (fstat(file.get(), &info) != 0) throw refuse(std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) throw refuse("not a regular file");
+    auto tooLarge = [&] { return refuse("larger than " + std::to_string(MaxConfigurationFileBytes) + " bytes"); };
+    if (static_cast<std::uintmax_t>(info.st_size) > MaxConfigurationFileBytes) throw tooLarge();
+
+    // Read to the end, one byte past the limit at most: the file may grow while it is read.
+    std::string content(static_cast<size_t>(info.st_size), '\0');
+    size_t used = 0;
+    for (;;) {
+        if (used == content.size()) content.resize(std::min(content.size() + 4096, MaxConfigurationFileBytes + 1));
+        ssize_t n = read(file.get(), content.data() + used, content.size() - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw refuse(std::strerror(errno));
+        if (n == 0) break;
+        used += static_cast<size_t>(n);
+        if (used > MaxConfigurationFileBytes) throw tooLarge();
+    }
+    content.resize(used);
+    return content;
 }
 
 Configuration build(const json& root, const Reader& reader) {

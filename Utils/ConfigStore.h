@@ -1,5 +1,6 @@
 // ConfigStore.h: the configuration held by Utils.dll, read from a JSON file or inline JSON text.
 #pragma once
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -39,8 +40,12 @@ struct Configuration {
     std::optional<ProxySettings> proxy;
 };
 
+// The largest configuration file read; a larger one is refused.
+inline constexpr std::size_t MaxConfigurationFileBytes = 16u << 20;
+
 // Parses a configuration source: text whose first non-blank character is '{' is inline JSON,
-// anything else is the path of a JSON file. Throws ConfigError; never returns half a result.
+// anything else is the path of a regular JSON file of at most MaxConfigurationFileBytes. Throws
+// ConfigError; never returns half a result.
 Configuration parseConfiguration(const std::string& sourceText);
 
 // Raises ConfigError unless path names an existing directory.
