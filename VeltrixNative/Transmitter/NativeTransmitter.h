@@ -44,9 +44,6 @@ private:
 
     std::shared_ptr<VeltrixNS::Native::Interfaces::ITransport> CreateNetworkChannel(byte* messageByteArray);
     std::shared_ptr<VeltrixNS::Native::Interfaces::ITransport> CreateInMemoryTransportChannel();
-
-    // Test access to the channel caches.
-    friend struct NativeTransmitterProbe;
 };
 
 }  // namespace VeltrixNS::Native::Transmitter

@@ -1,47 +1,46 @@
-// Cost of the native outgoing path (transmitter, in-memory transport, another library's receiver) against
-// a direct virtual call on that receiver, in one run; and, when the bridge exports it, the exported path.
+// Cost of the native outgoing path (transmitter, in-memory transport, another library's receiver) against a
+// direct virtual call on that receiver, in one run. The other library is the stand-in runtime, loaded for
+// real; the transport finds it through the loader seam under the Clr and Perl library names.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
-#include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "FakeLibraries.h"
 #include "IReceiver.h"
+#include "LibrariesFinder/LibrariesFinder.h"
 #include "Library.h"
-#include "TempProductTree.h"
-#include "TransportHarness.h"
+#include "Messages.h"
+#include "PerlNativeTransmitter.h"
 
+using VeltrixNS::Native::Definitions::RuntimeOperationMode;
 using VeltrixNS::Native::Interfaces::IReceiver;
-using VeltrixNS::Native::Interfaces::ITransmitter;
+using Finder = VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
 
 namespace {
 
 // A command for runtime 0 (Clr) over the in-memory channel, from runtime 4 (Perl): just the header.
 std::vector<byte> Command() {
-    return {0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 9};
+    return veltrix::test::rawMessage(veltrix::test::CommandHeader{.callingRuntime = 4, .commandType = 9});
 }
 
-// One product tree for the whole run: the stand-in as Clr and Perl runtimes, and the test library.
 struct Setup {
-    Setup() {
-        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixClrRuntimeNative.dll");
-        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixPerlRuntimeNative.dll");
-        harness = std::make_unique<veltrix::test::Library>(
-            tree.addNativeLibrary(TRANSPORT_HARNESS, "TransportHarness.dll").string());
-        auto api = harness->get<TransportHarnessFn>("TransportHarness")();
-        transmitter.reset(api->NewTransmitter(0));
+    Setup() : standin(STANDIN_RUNTIME) {
+        veltrix::test::FakeLibraries::Exports exports{{"CreateReceiver", standin.get<void*>("CreateReceiver")},
+                                                      {"CreateTransmitter", standin.get<void*>("CreateTransmitter")}};
+        libraries.Add(Finder::getRuntimeLibraryPath(0), exports);
+        libraries.Add(Finder::getRuntimeLibraryPath(4), exports);
+        standin.get<void (*)(int)>("StandinSetRecording")(0);
         auto command = Command();
-        transmitter->SendCommand(command.data(), static_cast<int32_t>(command.size()));  // loads and prepares
-        clr = std::make_unique<veltrix::test::Library>((tree.nativeDir() / "VeltrixClrRuntimeNative.dll").string());
-        clr->get<void (*)(int)>("StandinSetRecording")(0);
-        receiver = clr->get<IReceiver* (*)(int32_t)>("CreateReceiver")(1);  // the same singleton the transport holds
+        transmitter.SendCommand(command.data(), static_cast<int32_t>(command.size()));  // prepares the transport
+        receiver = standin.get<IReceiver* (*)(RuntimeOperationMode)>("CreateReceiver")(
+            RuntimeOperationMode::CalledRuntime);  // the singleton the transport holds
     }
 
-    veltrix::test::TempProductTree tree;
-    std::unique_ptr<veltrix::test::Library> harness;
-    std::unique_ptr<veltrix::test::Library> clr;
-    std::unique_ptr<ITransmitter> transmitter;
+    veltrix::test::Library standin;
+    veltrix::test::FakeLibraries libraries;
+    VeltrixNS::Runtimes::Perl::Native::Transmitter::PerlNativeTransmitter transmitter{
+        RuntimeOperationMode::CallingRuntime};
     IReceiver* receiver = nullptr;
 };
 
@@ -50,6 +49,7 @@ Setup& TheSetup() {
     return setup;
 }
 
+// Baseline: the other library's receiver called directly.
 void DirectReceiverCall(benchmark::State& state) {
     IReceiver* receiver = TheSetup().receiver;
     auto command = Command();
@@ -63,48 +63,16 @@ void DirectReceiverCall(benchmark::State& state) {
 BENCHMARK(DirectReceiverCall);
 
 void TransmitterInMemory(benchmark::State& state) {
-    ITransmitter* transmitter = TheSetup().transmitter.get();
+    auto& transmitter = TheSetup().transmitter;
     auto command = Command();
     byte response[11];
     for (auto _ : state) {
-        int length = transmitter->SendCommand(command.data(), 11);
-        benchmark::DoNotOptimize(transmitter->ReadResponse(response, length));
+        int length = transmitter.SendCommand(command.data(), 11);
+        benchmark::DoNotOptimize(transmitter.ReadResponse(response, length));
         benchmark::ClobberMemory();
     }
 }
 BENCHMARK(TransmitterInMemory);
-
-// The bridge's exported SendCommand and ReadResponse, in a tree of its own with the same stand-ins.
-struct BridgeSetup {
-    BridgeSetup() {
-        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixClrRuntimeNative.dll");
-        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixPerlRuntimeNative.dll");
-        bridge = std::make_unique<veltrix::test::Library>(tree.addBridge().string());
-        sendCommand = bridge->get<int (*)(byte*, int32_t)>("SendCommand");
-        readResponse = bridge->get<int (*)(byte*, int32_t)>("ReadResponse");
-        auto command = Command();
-        if (sendCommand(command.data(), 11) != 11) std::fprintf(stderr, "bridge SendCommand failed\n");
-        veltrix::test::Library clr((tree.nativeDir() / "VeltrixClrRuntimeNative.dll").string());
-        clr.get<void (*)(int)>("StandinSetRecording")(0);
-    }
-
-    veltrix::test::TempProductTree tree;
-    std::unique_ptr<veltrix::test::Library> bridge;
-    int (*sendCommand)(byte*, int32_t) = nullptr;
-    int (*readResponse)(byte*, int32_t) = nullptr;
-};
-
-void BridgeExports(benchmark::State& state) {
-    static BridgeSetup setup;
-    auto command = Command();
-    byte response[11];
-    for (auto _ : state) {
-        int length = setup.sendCommand(command.data(), 11);
-        benchmark::DoNotOptimize(setup.readResponse(response, length));
-        benchmark::ClobberMemory();
-    }
-}
-BENCHMARK(BridgeExports);
 
 }  // namespace
 
