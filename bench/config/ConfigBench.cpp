@@ -1,37 +1,51 @@
 // ConfigBench.cpp: cost of ConfigHandler::GetLoggingLevel through the facade, beside a direct call of the
-// export it resolves and the lookup by name alone, all on the real Utils.dll in one product tree.
+// export it resolves and the lookup by name alone, all on the real Utils.dll (and OpenSSL), which the facade
+// reaches through the loader seam under the paths it derives.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <memory>
 #include <string>
 
-#include "Library.h"
-#include "TempProductTree.h"
+#include <dlfcn.h>
 
-namespace fs = std::filesystem;
-using veltrix::test::Library;
-using veltrix::test::TempProductTree;
+#include <map>
+
+#include "ConfigHandler/ConfigHandler.h"
+#include "LibrariesFinder/LibrariesFinder.h"
+#include "Library.h"
+#include "Platform/SharedLibrary.h"
+
+using Finder = VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
+using VeltrixNS::Native::ConfigHandler::ConfigHandler;
 
 namespace {
 
-struct Product {
-    Product() {
-        fs::create_symlink("/usr/lib/x86_64-linux-gnu/libcrypto.so.3", tree.nativeDir() / "libcrypto-3-x64.dll");
-        fs::create_symlink("/usr/lib/x86_64-linux-gnu/libssl.so.3", tree.nativeDir() / "libssl-3-x64.dll");
-        tree.addNativeLibrary(UTILS_LIBRARY, "Utils.dll");
-        tree.addNativeLibrary(CONFIG_PROBE_LIBRARY, "ConfigProbe.dll");
-        probe = std::make_unique<Library>((tree.nativeDir() / "ConfigProbe.dll").string());
-        facadeLevel = probe->get<int (*)()>("ProbeGetLoggingLevel");
-        facadeLevel();  // loads Utils.dll (and OpenSSL) through the facade, as the bridge would
-        // The same module the facade holds: an already loaded file yields its handle again.
-        utils = std::make_unique<Library>((tree.nativeDir() / "Utils.dll").string());
-        exportLevel = utils->get<std::string (*)()>("GetLoggingLevel");
+// The system's loader, with the paths the core asks for mapped to the built files.
+class Redirect final : public VeltrixNS::Native::Platform::LibraryLoader {
+public:
+    Redirect() {
+        std::string openSsl = Finder::pathToDir + Finder::nativeDirectoryRelativePath;
+        files_ = {{openSsl + "libcrypto-3-x64.dll", "libcrypto.so.3"},
+                  {openSsl + "libssl-3-x64.dll", "libssl.so.3"},
+                  {Finder::pathToDir + "Utils.dll", UTILS_LIBRARY}};
+        Replace(this);
     }
-    TempProductTree tree;
-    std::unique_ptr<Library> probe;
-    std::unique_ptr<Library> utils;
-    int (*facadeLevel)() = nullptr;
+    HINSTANCE Open(const std::string& path, VeltrixNS::Native::Platform::LoadFailure&) override {
+        return dlopen(files_.at(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    void* Find(HINSTANCE library, const char* name) override { return dlsym(library, name); }
+    void Close(HINSTANCE library) override { dlclose(library); }
+
+private:
+    std::map<std::string, std::string> files_;
+};
+
+struct Product {
+    Product() : utils(UTILS_LIBRARY) {
+        exportLevel = utils.get<std::string (*)()>("GetLoggingLevel");
+        ConfigHandler::GetLoggingLevel();  // loads Utils.dll (and OpenSSL) through the facade, as the bridge would
+    }
+    Redirect loader;
+    veltrix::test::Library utils;  // the same module the facade holds
     std::string (*exportLevel)() = nullptr;
 };
 
@@ -41,8 +55,8 @@ Product& product() {
 }
 
 void FacadeGetLoggingLevel(benchmark::State& state) {
-    auto level = product().facadeLevel;
-    for (auto _ : state) benchmark::DoNotOptimize(level());
+    product();
+    for (auto _ : state) benchmark::DoNotOptimize(ConfigHandler::GetLoggingLevel());
 }
 BENCHMARK(FacadeGetLoggingLevel);
 
@@ -53,9 +67,9 @@ void DirectExportCall(benchmark::State& state) {
 }
 BENCHMARK(DirectExportCall);
 
-// The lookup by name that the facade repeats on every call.
+// The lookup by name that the facade repeats on every call, in the real library.
 void ExportLookupOnly(benchmark::State& state) {
-    void* handle = product().utils->handle();
+    void* handle = product().utils.handle();
     for (auto _ : state) benchmark::DoNotOptimize(dlsym(handle, "GetLoggingLevel"));
 }
 BENCHMARK(ExportLookupOnly);
