@@ -11,6 +11,7 @@
 
 #include "LauncherTestSupport.h"
 #include "Library.h"
+#include "Messages.h"
 #include "TempProductTree.h"
 
 // The baselines call Perl directly; perl.h comes last because of its many short macros.
@@ -36,7 +37,7 @@ struct Setup {
         api->initialize(handle, 0);
         api->setInitialized(handle);
         // The launcher makes its interpreter current for this thread on every command.
-        std::vector<byte> message = commandMessage(0, {1});
+        std::vector<byte> message = rawMessage(CommandHeader{}, {1});
         api->exchange(handle, message);
         my_perl = static_cast<PerlInterpreter*>(PERL_GET_CONTEXT);
     }
@@ -62,7 +63,8 @@ Setup& setup() {
 
 std::vector<byte> randomMessage(size_t length) {
     std::mt19937 generator(42);
-    std::vector<byte> message = commandMessage(0, std::vector<byte>(length - 11));
+    std::vector<byte> message = rawMessage(CommandHeader{});
+    message.resize(static_cast<size_t>(length));
     for (size_t i = 11; i < length; ++i) message[i] = static_cast<byte>(generator());
     return message;
 }

@@ -1,17 +1,12 @@
-// LauncherTestSupport.h: the launcher exports of a loaded library, command messages and error capture for the launcher
-// tests.
+// LauncherTestSupport.h: the eight launcher functions of a loaded library, for the launcher tests and benchmark.
 #pragma once
-#include <exception>
-#include <string>
 #include <vector>
-#include "ErrorText.h"
 
 #include "Library.h"
 #include "PerlLauncher_CAPI.h"
 
 namespace veltrix::test {
 
-// The eight launcher functions, resolved by name from a loaded library.
 struct LauncherExports {
     explicit LauncherExports(const Library& library)
         : create(library.get<decltype(&CreatePerlLauncherInstance)>("CreatePerlLauncherInstance")),
@@ -30,6 +25,15 @@ struct LauncherExports {
         read(handle, response.data(), length);
         return response;
     }
+    // The calling order of a loader: create, and initialise when not yet initialised.
+    VeltrixPerlLauncherHandle start(RuntimeOperationMode mode) const {
+        VeltrixPerlLauncherHandle handle = create(mode);
+        if (!isInitialized(handle)) {
+            initialize(handle, 0);
+            setInitialized(handle);
+        }
+        return handle;
+    }
 
     decltype(&CreatePerlLauncherInstance) create;
     decltype(&DestroyPerlLauncherInstance) destroy;
@@ -40,15 +44,6 @@ struct LauncherExports {
     decltype(&PerlLauncherIsInitialized) isInitialized;
     decltype(&PerlLauncherSetInitialized) setInitialized;
 };
-
-// A command message: an 11-byte header whose byte 10 is the command type, then the payload.
-inline std::vector<byte> commandMessage(byte commandType, std::vector<byte> payload = {}) {
-    std::vector<byte> message(11 + payload.size(), 0);
-    message[1] = 4;
-    message[10] = commandType;
-    for (size_t i = 0; i < payload.size(); ++i) message[11 + i] = payload[i];
-    return message;
-}
 
 constexpr auto Called = RuntimeOperationMode::CalledRuntime;
 constexpr auto Calling = RuntimeOperationMode::CallingRuntime;
