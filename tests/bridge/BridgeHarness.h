@@ -1,7 +1,7 @@
-// BridgeHarness.h: the bridge loaded with dlopen from a throw-away product tree, with a recording
-// stand-in Utils.dll (and the OpenSSL pair it needs) beside it.
+// BridgeHarness.h: a copy of the bridge in a throw-away product tree, loaded with dlopen beside a copy of the
+// product's Utils.dll and the OpenSSL pair; its configuration is set through VELTRIX_CONFIG and its telemetry
+// events land in a file of the tree. Every harness loads a fresh copy, with fresh process-wide state.
 #pragma once
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,62 +12,54 @@
 
 namespace veltrix::test {
 
-// The three roles, short.
 constexpr RuntimeOperationMode NotInitialized = RuntimeOperationMode::RuntimeNotInitialized;
 constexpr RuntimeOperationMode Calling = RuntimeOperationMode::CallingRuntime;
 constexpr RuntimeOperationMode Called = RuntimeOperationMode::CalledRuntime;
 
-// One call that reached the stand-in Utils.dll: LogMessage(operation, message, runtime), or a configuration
-// call with its argument in `operation`.
-struct UtilsCall {
-    std::string kind;
-    std::string operation;
-    std::string message;
-    std::string runtime;
-};
-
 // A receiver module that echoes every command and reports a marker as its part of the runtime report.
-extern const char* const echoReceiverModule;
-extern const char* const reportMarker;
+inline const char* const echoReceiverModule = R"PERL(package Veltrix::Core::Receiver::Receiver;
+sub send_command { my (undef, $bytes) = @_; return [ @$bytes ]; }
+sub heart_beat { my (undef, $bytes) = @_; return [ @$bytes ]; }
+sub get_runtime_info { return "bridge-test receiver report"; }
+1;
+)PERL";
+
+struct Event {
+    std::string operation, message, runtime;
+    bool operator==(const Event&) const = default;
+};
 
 class BridgeHarness {
 public:
     struct Options {
-        bool withOpenSsl = true;           // the OpenSSL pair that is loaded before Utils.dll
-        bool withUtils = true;             // a Utils.dll: the recording stand-in, or else utilsLibrary
-        std::string utilsLibrary;          // the Utils.dll to copy in instead of the stand-in
-        std::string loggingLevel = "off";  // what the stand-in's GetLoggingLevel answers
-        std::string receiverModule;        // written as the receiver module when not empty
+        bool withUtils = true;
+        std::string loggingLevel = "off";
+        std::string receiverModule = echoReceiverModule;
+        bool load = true;  // false: the test calls Load itself
     };
-
-    BridgeHarness();
     explicit BridgeHarness(const Options& options);
+    BridgeHarness() : BridgeHarness(Options{}) {}
 
-    TempProductTree& tree() { return tree_; }
-    // Every call the stand-in Utils.dll recorded so far, in order.
-    std::vector<UtilsCall> utilsCalls() const;
-    // The LogMessage calls whose operation name is `operation`.
-    std::vector<UtilsCall> events(const std::string& operation) const;
+    // The telemetry events sent so far whose operation name is `operation`.
+    std::vector<Event> Events(const std::string& operation) const;
+    // Loads the bridge of the tree from `path` (by default its place in the tree).
+    void Load(const std::string& path = "");
 
-    CreateReceiverFn CreateReceiver;
-    IReceiver* (*GetReceiver)();
-    CreateTransmitterFn CreateTransmitter;
-    ITransmitter* (*GetTransmitter)();
-    SendCommandFn SendCommand;
-    ReadResponseFn ReadResponse;
-    SetConfigSourceFn SetConfigSource;
-    SetWorkingDirectoryFn SetWorkingDirectory;
-    GetNativeErrorFn GetNativeError;
-    SetEmbeddedRuntimeFn SetEmbeddedRuntime;
-    DeployRuntimeFn DeployRuntime;
-
-private:
-    TempProductTree tree_;
-    std::filesystem::path callsFile_;
-    std::unique_ptr<Library> bridge_;
+    TempProductTree tree;
+    CreateReceiverFn CreateReceiver = nullptr;
+    IReceiver* (*GetReceiver)() = nullptr;
+    CreateTransmitterFn CreateTransmitter = nullptr;
+    ITransmitter* (*GetTransmitter)() = nullptr;
+    SendCommandFn SendCommand = nullptr;
+    ReadResponseFn ReadResponse = nullptr;
+    SetConfigSourceFn SetConfigSource = nullptr;
+    SetWorkingDirectoryFn SetWorkingDirectory = nullptr;
+    GetNativeErrorFn GetNativeError = nullptr;
+    SetEmbeddedRuntimeFn SetEmbeddedRuntime = nullptr;
+    DeployRuntimeFn DeployRuntime = nullptr;
 };
 
-// Role a transmitter was made with (the transmitter keeps it as a public member).
-int transmitterMode(ITransmitter* transmitter);
+// The role a transmitter was made with.
+int TransmitterMode(ITransmitter* transmitter);
 
 }  // namespace veltrix::test

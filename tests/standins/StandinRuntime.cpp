@@ -1,22 +1,24 @@
 // StandinRuntime.cpp: another runtime's native library, as far as the in-memory transport can see it.
 //
 // Exports "CreateReceiver" and "CreateTransmitter" (plain names, operation-mode argument) returning
-// process-wide singletons that record every call and answer:
+// singletons that record every call and answer:
 //   receiver SendCommand  keeps the command with byte 10 set to 0 (Value) as its response, returns its length;
 //                         a message whose byte 11 is 0xEE throws std::runtime_error("Stand-in failure [expected]")
 //   receiver ReadResponse copies up to the buffer length, returns the number of bytes copied
 //   receiver Initialize   returns 5 (a result callers must not rely on)
 //   SetEmbeddedRuntime    returns 40 + version;  DeployRuntime returns 70 + channel
-// Compile definitions make the failure variants: STANDIN_NO_CREATE_RECEIVER, STANDIN_NULL_RECEIVER,
-// STANDIN_NO_CREATE_TRANSMITTER, STANDIN_NULL_TRANSMITTER.
+// StandinCallLog, StandinClearLog and StandinSetRecording read, clear and pause the call log.
+// STANDIN_NO_CREATE_RECEIVER leaves "CreateReceiver" out.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "IReceiver.h"
 #include "ITransmitter.h"
-#include "StandinLog.h"
 
 using VeltrixNS::Native::Interfaces::IReceiver;
 using VeltrixNS::Native::Interfaces::ITransmitter;
@@ -24,56 +26,59 @@ using VeltrixNS::Native::Interfaces::ITransport;
 
 namespace {
 
-constexpr byte responseType = 0;
-constexpr byte failureMarker = 0xEE;
+// Static, not on the heap: when the library is unloaded its log goes with it.
+struct Log {
+    std::mutex mutex;
+    std::string text;
+    std::string snapshot;  // what StandinCallLog() last handed out
+    bool recording = true;
+} calls;
+
+void Record(const std::string& line) {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    if (calls.recording) calls.text += line + "\n";
+}
+
+// "11:00 02 00 ..." for a message of 11 bytes.
+std::string Bytes(const byte* bytes, int32_t length) {
+    std::string text = std::to_string(length) + ":";
+    for (int32_t i = 0; bytes != nullptr && i < length; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += hex;
+    }
+    return text;
+}
 
 class StandinReceiver final : public IReceiver {
 public:
-    void SetConfigSource(std::string configSource) override {
-        standin::Record("SetConfigSource(" + configSource + ")");
-    }
-
-    int Initialize(byte callingRuntime, byte calledRuntime, byte calledRuntimeVersion) override {
-        standin::Record("Initialize(" + std::to_string(callingRuntime) + "," + std::to_string(calledRuntime) + "," +
-                        std::to_string(calledRuntimeVersion) + ")");
+    void SetConfigSource(std::string configSource) override { Record("SetConfigSource(" + configSource + ")"); }
+    int Initialize(byte calling, byte called, byte version) override {
+        Record("Initialize(" + std::to_string(calling) + "," + std::to_string(called) + "," + std::to_string(version) +
+               ")");
         return 5;
     }
-
-    int SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) override {
-        if (standin::Recording())
-            standin::Record("SendCommand(" + standin::Bytes(messageByteArray, messageByteArrayLen) + ")");
-        if (messageByteArrayLen > 11 && messageByteArray[11] == failureMarker) {
-            throw std::runtime_error("Stand-in failure [expected]");
-        }
-        response.assign(messageByteArray, messageByteArray + std::max<int32_t>(messageByteArrayLen, 0));
-        if (response.size() > 10) response[10] = responseType;
+    int SendCommand(byte* message, int32_t length) override {
+        if (calls.recording) Record("SendCommand(" + Bytes(message, length) + ")");
+        if (length > 11 && message[11] == 0xEE) throw std::runtime_error("Stand-in failure [expected]");
+        response.assign(message, message + std::max<int32_t>(length, 0));
+        if (response.size() > 10) response[10] = 0;
         return static_cast<int>(response.size());
     }
-
-    int ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) override {
-        if (standin::Recording()) standin::Record("ReadResponse(" + std::to_string(responseByteArrayLen) + ")");
-        auto count = std::min<size_t>(response.size(), static_cast<size_t>(std::max<int32_t>(responseByteArrayLen, 0)));
-        if (count > 0) std::memcpy(responseByteArray, response.data(), count);
+    int ReadResponse(byte* buffer, int32_t length) override {
+        if (calls.recording) Record("ReadResponse(" + std::to_string(length) + ")");
+        auto count = std::min<size_t>(response.size(), static_cast<size_t>(std::max<int32_t>(length, 0)));
+        if (count > 0) std::memcpy(buffer, response.data(), count);
         return static_cast<int>(count);
     }
-
-    void LogException(byte*, int32_t responseByteArrayLen) override {
-        standin::Record("LogException(" + std::to_string(responseByteArrayLen) + ")");
+    void LogException(byte*, int32_t length) override { Record("LogException(" + std::to_string(length) + ")"); }
+    int LoadOptimizedMethod(std::string name) override { return Record("LoadOptimizedMethod(" + name + ")"), 0; }
+    int SetEmbeddedRuntime(byte version, std::string path) override {
+        Record("SetEmbeddedRuntime(" + std::to_string(version) + "," + path + ")");
+        return 40 + version;
     }
-
-    int LoadOptimizedMethod(std::string optimizedMethodName) override {
-        standin::Record("LoadOptimizedMethod(" + optimizedMethodName + ")");
-        return 0;
-    }
-
-    int SetEmbeddedRuntime(byte calledRuntimeVersion, std::string path) override {
-        standin::Record("SetEmbeddedRuntime(" + std::to_string(calledRuntimeVersion) + "," + path + ")");
-        return 40 + calledRuntimeVersion;
-    }
-
-    int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) override {
-        standin::Record("Receiver.DeployRuntime(" + standin::Bytes(messageByteArray, messageByteArrayLen) + "," + path +
-                        "," + std::to_string(channel) + ")");
+    int DeployRuntime(byte* message, int32_t length, std::string path, byte channel) override {
+        Record("Receiver.DeployRuntime(" + Bytes(message, length) + "," + path + "," + std::to_string(channel) + ")");
         return 70 + channel;
     }
 
@@ -83,25 +88,18 @@ private:
 
 class StandinTransmitter final : public ITransmitter {
 public:
-    int SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) override {
-        standin::Record("Transmitter.SendCommand(" + standin::Bytes(messageByteArray, messageByteArrayLen) + ")");
-        return 0;
+    int SendCommand(byte* message, int32_t length) override {
+        return Record("Transmitter.SendCommand(" + Bytes(message, length) + ")"), 0;
     }
-    int ReadResponse(byte*, int32_t responseByteArrayLen) override {
-        standin::Record("Transmitter.ReadResponse(" + std::to_string(responseByteArrayLen) + ")");
-        return 0;
+    int ReadResponse(byte*, int32_t length) override {
+        return Record("Transmitter.ReadResponse(" + std::to_string(length) + ")"), 0;
     }
-    void SetTransportChannel(ITransport*) override { standin::Record("Transmitter.SetTransportChannel"); }
-    int SetEmbeddedRuntime(byte callingRuntimeNumber, byte calledRuntimeNumber, byte calledRuntimeVersion,
-                           std::string path) override {
-        standin::Record("Transmitter.SetEmbeddedRuntime(" + std::to_string(callingRuntimeNumber) + "," +
-                        std::to_string(calledRuntimeNumber) + "," + std::to_string(calledRuntimeVersion) + "," + path +
-                        ")");
-        return 0;
+    void SetTransportChannel(ITransport*) override { Record("Transmitter.SetTransportChannel"); }
+    int SetEmbeddedRuntime(byte, byte, byte, std::string path) override {
+        return Record("Transmitter.SetEmbeddedRuntime(" + path + ")"), 0;
     }
-    int DeployRuntime(byte* messageByteArray, int32_t messageByteArrayLen, std::string path, byte channel) override {
-        standin::Record("DeployRuntime(" + standin::Bytes(messageByteArray, messageByteArrayLen) + "," + path + "," +
-                        std::to_string(channel) + ")");
+    int DeployRuntime(byte* message, int32_t length, std::string path, byte channel) override {
+        Record("DeployRuntime(" + Bytes(message, length) + "," + path + "," + std::to_string(channel) + ")");
         return 70 + channel;
     }
 };
@@ -109,28 +107,33 @@ public:
 }  // namespace
 
 // The operation mode travels as a 32-bit enumeration; its plain integer has the same calling convention.
+// One receiver and one transmitter per loaded library, never deleted by a caller, as a real runtime library
+// keeps them; they go when the library is unloaded.
 #ifndef STANDIN_NO_CREATE_RECEIVER
 VELTRIX_EXPORT IReceiver* CreateReceiver(int32_t mode) {
-    standin::Record("CreateReceiver(" + std::to_string(mode) + ")");
-#ifdef STANDIN_NULL_RECEIVER
-    return nullptr;
-#else
-    // One per loaded library and never deleted by a caller, as a real runtime library keeps its receiver;
-    // it goes when the library is unloaded.
+    Record("CreateReceiver(" + std::to_string(mode) + ")");
     static StandinReceiver receiver;
     return &receiver;
-#endif
 }
 #endif
 
-#ifndef STANDIN_NO_CREATE_TRANSMITTER
 VELTRIX_EXPORT ITransmitter* CreateTransmitter(int32_t mode) {
-    standin::Record("CreateTransmitter(" + std::to_string(mode) + ")");
-#ifdef STANDIN_NULL_TRANSMITTER
-    return nullptr;
-#else
+    Record("CreateTransmitter(" + std::to_string(mode) + ")");
     static StandinTransmitter transmitter;
     return &transmitter;
-#endif
 }
-#endif
+
+VELTRIX_EXPORT const char* StandinCallLog() {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    calls.snapshot = calls.text;
+    return calls.snapshot.c_str();
+}
+
+VELTRIX_EXPORT void StandinClearLog() {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    calls.text.clear();
+}
+
+VELTRIX_EXPORT void StandinSetRecording(int on) {
+    calls.recording = on != 0;
+}
