@@ -7,34 +7,24 @@
 #include <thread>
 
 #include "BridgeHarness.h"
-#include "Messages.h"
 
 using namespace veltrix::test;
 
 namespace {
-
-const std::string marker = "bridge-test receiver report";
-const std::vector<byte> awkward = {0x1F, 0x20, 0x41, 0x7E, 0x7F, 0xC3};
 
 size_t Occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
-// A command for Perl whose echo is a response of the given command type.
-std::vector<byte> Message(byte type, std::initializer_list<byte> body = {}) {
-    std::vector<byte> message(11 + body.size());
-    CommandHeader{.calledRuntime = 4, .commandType = type}.Write(message.data());
-    std::copy(body.begin(), body.end(), message.begin() + 11);
-    return message;
-}
-int Exchange(IReceiver* receiver, std::vector<byte> message, int32_t readLength) {
+// Sends a command for Perl, which echoes it, and reads `length` bytes of the answer.
+void Exchange(IReceiver* receiver, byte type, std::initializer_list<byte> body, int32_t length) {
+    auto message = Command({.calledRuntime = 4, .commandType = type}, body);
     EXPECT_EQ(receiver->SendCommand(message.data(), static_cast<int32_t>(message.size())),
               static_cast<int>(message.size()));
-    std::vector<byte> response(static_cast<size_t>(readLength));
-    int result = receiver->ReadResponse(response.data(), readLength);
+    std::vector<byte> response(static_cast<size_t>(length));
+    EXPECT_EQ(receiver->ReadResponse(response.data(), length), 0);
     EXPECT_TRUE(std::equal(response.begin(), response.end(), message.begin()));
-    return result;
 }
 
 TEST(ReceiverInOwnProcess, OnlyTheFirstInitializeCountsAndExceptionResponsesAreReported) {
@@ -45,15 +35,16 @@ TEST(ReceiverInOwnProcess, OnlyTheFirstInitializeCountsAndExceptionResponsesAreR
     EXPECT_EQ(receiver->Initialize(5, 6, 0), 0);
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed.rfind("Perl Native Launcher Runtime Info: \n", 0), 0U) << printed;
-    EXPECT_EQ(Occurrences(printed, marker + "\n"), 1U) << printed;
+    EXPECT_EQ(Occurrences(printed, "bridge-test report\n"), 1U) << printed;
     EXPECT_EQ(bridge.Events("Native message"), (std::vector<Event>{{"Native message", "Perl initialized", "Clr"}}));
 
     // Named by the runtimes of the first Initialize; one character per byte, printable ASCII as itself.
-    receiver->LogException(const_cast<byte*>(awkward.data()), 6);
-    EXPECT_EQ(Exchange(receiver, Message(10, {0x1F, 0x20, 0x41, 0x7E, 0x7F, 0xC3}), 17), 0);
-    EXPECT_EQ(Exchange(receiver, Message(10), 11), 0);  // eleven bytes show the command type
-    EXPECT_EQ(Exchange(receiver, Message(10), 10), 0);  // ten do not
-    EXPECT_EQ(Exchange(receiver, Message(11, {0x31, 0x32}), 13), 0);
+    std::vector<byte> awkward = {0x1F, 0x20, 0x41, 0x7E, 0x7F, 0xC3};
+    receiver->LogException(awkward.data(), 6);
+    Exchange(receiver, 10, {0x1F, 0x20, 0x41, 0x7E, 0x7F, 0xC3}, 17);
+    Exchange(receiver, 10, {}, 11);  // eleven bytes show the command type
+    Exchange(receiver, 10, {}, 10);  // ten do not
+    Exchange(receiver, 11, {0x31, 0x32}, 13);
     EXPECT_EQ(bridge.Events("Perl exception"),
               (std::vector<Event>{{"Perl exception", "  A~  ", "Clr"},
                                   {"Perl exception", std::string(11, ' ') + "  A~  ", "Clr"},
@@ -64,19 +55,18 @@ TEST(ReceiverInOwnProcessConcurrency, ConcurrentInitializeStartsPerlOnceAndPrint
     BridgeHarness bridge({.loggingLevel = "all"});
     IReceiver* receiver = bridge.CreateReceiver(Called);
     testing::internal::CaptureStdout();
-    constexpr int threads = 6;
-    std::latch start(threads);
+    std::latch start(6);
     std::vector<std::thread> callers;
-    for (int i = 0; i < threads; ++i) {
+    for (int i = 0; i < 6; ++i) {
         callers.emplace_back([&, i] {
             start.arrive_and_wait();
             EXPECT_EQ(receiver->Initialize(static_cast<byte>(i), 4, 0), 0);
         });
     }
     for (auto& caller : callers) caller.join();
-    EXPECT_EQ(Occurrences(testing::internal::GetCapturedStdout(), marker), 1U);
+    EXPECT_EQ(Occurrences(testing::internal::GetCapturedStdout(), "bridge-test report"), 1U);
     EXPECT_EQ(bridge.Events("Native message").size(), 1U);
-    EXPECT_EQ(Exchange(receiver, Message(2, {1, 2, 3}), 14), 0);
+    Exchange(receiver, 2, {1, 2, 3}, 14);
 }
 
 // Every path the library derives (its siblings, its own file for the interpreter, the receiver module) stays
@@ -94,9 +84,9 @@ TEST(BridgeInOwnProcess, LoadedByARelativePathItKeepsItsTreeAfterAChdir) {
     EXPECT_EQ(receiver->Initialize(8, 4, 0), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // nothing is printed at off
     EXPECT_EQ(bridge.Events("Native message"), (std::vector<Event>{{"Native message", "Perl initialized", "Cpp"}}));
-    EXPECT_EQ(Exchange(receiver, Message(2, {7}), 12), 0);
+    Exchange(receiver, 2, {7}, 12);
 
-    auto toGo = rawMessage(CommandHeader{.calledRuntime = 1, .callingRuntime = 4, .commandType = 9});
+    auto toGo = Command({.calledRuntime = 1, .callingRuntime = 4, .commandType = 9});
     EXPECT_EQ(bridge.SendCommand(toGo.data(), 11), -2);
     std::string go = (bridge.tree.nativeDir() / "VeltrixGoRuntimeNative.dll").string();
     EXPECT_EQ(std::string(bridge.GetNativeError()), "Veltrix Core Exception: Exception code 001. \nCannot load: " + go +

@@ -27,42 +27,49 @@ namespace {
 
 const std::string contactLine = "If the error persists, contact Veltrix support on: support@veltrix.dev";
 const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\tThread ID: )";
+const std::string crypto = "libcrypto-3-x64.dll", ssl = "libssl-3-x64.dll";
 
+// Every operation of the facade, with its result as text.
+std::string Call(const std::string& name) {
+    using C = ConfigHandler;
+    const std::map<std::string, std::function<std::string()>> operations = {
+        {"SetConfigSource", [] { return std::to_string(C::SetConfigSource("s")); }},
+        {"GetConfigSource", [] { return C::GetConfigSource(); }},
+        {"GetWorkingDirectory", [] { return C::GetWorkingDirectory(); }},
+        {"SetWorkingDirectory", [] { return std::to_string(C::SetWorkingDirectory("d")); }},
+        {"GetLoggingLevel", [] { return std::to_string(static_cast<int>(C::GetLoggingLevel())); }},
+        {"GetRuntimeName", [] { return C::GetRuntimeName("r", "c"); }},
+        {"GetChannelType", [] { return C::GetChannelType("r", "c"); }},
+        {"GetChannelHost", [] { return C::GetChannelHost("r", "c"); }},
+        {"GetChannelPort", [] { return std::to_string(C::GetChannelPort("r", "c")); }},
+        {"GetChannelRuntimePath", [] { return C::GetChannelRuntimePath("r", "c"); }},
+        {"ProxyExists", [] { return std::string(C::ProxyExists() ? "true" : "false"); }},
+        {"GetProxyHost", [] { return C::GetProxyHost(); }},
+        {"GetProxyPort", [] { return std::to_string(C::GetProxyPort()); }},
+        {"GetProxyUsername", [] { return C::GetProxyUsername(); }},
+        {"GetProxyPassword", [] { return C::GetProxyPassword(); }},
+        {"GetProxyDomain", [] { return C::GetProxyDomain(); }}};
+    if (name.empty()) {  // all of them, in order
+        std::string results;
+        for (const auto& [operation, call] : operations) results += operation + "=" + call() + " ";
+        return results;
+    }
+    return operations.at(name)();
+}
+
+std::string CannotLoad(const std::string& path) {
+    return "Veltrix Core Exception: Exception code 001. \nCannot load: " + path + ". \nError: 126 - " + path +
+           ": cannot open shared object file: No such file or directory";
+}
 std::string ThreadId() {
     std::ostringstream text;
     text << std::this_thread::get_id();
     return text.str();
 }
-
-// Every operation of the facade, by its name, with its result as text.
-std::string Call(const std::string& name, const std::string& a = "r", const std::string& b = "c") {
-    using C = ConfigHandler;
-    if (name == "SetConfigSource") return std::to_string(C::SetConfigSource(a));
-    if (name == "GetConfigSource") return C::GetConfigSource();
-    if (name == "GetWorkingDirectory") return C::GetWorkingDirectory();
-    if (name == "SetWorkingDirectory") return std::to_string(C::SetWorkingDirectory(a));
-    if (name == "GetLoggingLevel") return std::to_string(static_cast<int>(C::GetLoggingLevel()));
-    if (name == "GetRuntimeName") return C::GetRuntimeName(a, b);
-    if (name == "GetChannelType") return C::GetChannelType(a, b);
-    if (name == "GetChannelHost") return C::GetChannelHost(a, b);
-    if (name == "GetChannelPort") return std::to_string(C::GetChannelPort(a, b));
-    if (name == "GetChannelRuntimePath") return C::GetChannelRuntimePath(a, b);
-    if (name == "ProxyExists") return C::ProxyExists() ? "true" : "false";
-    if (name == "GetProxyHost") return C::GetProxyHost();
-    if (name == "GetProxyPort") return std::to_string(C::GetProxyPort());
-    if (name == "GetProxyUsername") return C::GetProxyUsername();
-    if (name == "GetProxyPassword") return C::GetProxyPassword();
-    return C::GetProxyDomain();
-}
-const char* const everyOperation[] = {
-    "SetConfigSource", "GetConfigSource",       "GetWorkingDirectory", "SetWorkingDirectory",
-    "GetLoggingLevel", "GetRuntimeName",        "GetChannelType",      "GetChannelHost",
-    "GetChannelPort",  "GetChannelRuntimePath", "ProxyExists",         "GetProxyHost",
-    "GetProxyPort",    "GetProxyUsername",      "GetProxyPassword",    "GetProxyDomain"};
-
-std::string CannotLoad(const std::string& path) {
-    return "Veltrix Core Exception: Exception code 001. \nCannot load: " + path + ". \nError: 126 - " + path +
-           ": cannot open shared object file: No such file or directory";
+Strings Sent() {
+    Strings sent;
+    for (const auto& call : Utils.CallsOf("LogMessage")) sent.push_back(call[1]);
+    return sent;
 }
 
 class Config : public ::testing::Test {
@@ -72,26 +79,21 @@ protected:
         return fakes;
     }
     void SetUp() override {
-        Utils = FakeUtilsState{};
+        Utils = FakeUtils();
         Utils.workDir = workDir.string();
         fs::create_directories(workDir);
-        Fakes().Add(OpenSslPath("libcrypto-3-x64.dll"));
-        Fakes().Add(OpenSslPath("libssl-3-x64.dll"));
+        Fakes().Add(OpenSslPath(crypto.c_str()));
+        Fakes().Add(OpenSslPath(ssl.c_str()));
         Fakes().Add(UtilsPath(), FakeUtilsExports());
     }
-    // The lines of the error log files in the working directory, and the records among them.
-    Strings LogLines() const {
-        Strings lines;
-        for (const auto& entry : fs::directory_iterator(workDir)) {
-            std::ifstream in(entry.path());
-            for (std::string line; std::getline(in, line);) lines.push_back(line);
-        }
-        return lines;
-    }
+    // The records of the error log files in the working directory.
     Strings Records() const {
         Strings records;
-        for (const auto& line : LogLines()) {
-            if (std::regex_search(line, std::regex("^" + stamp))) records.push_back(line);
+        for (const auto& entry : fs::directory_iterator(workDir)) {
+            std::ifstream in(entry.path());
+            for (std::string line; std::getline(in, line);) {
+                if (std::regex_search(line, std::regex("^" + stamp))) records.push_back(line);
+            }
         }
         return records;
     }
@@ -108,17 +110,21 @@ protected:
 
 TEST_F(Config, EveryOperationPassesItsArgumentsInOrderAndReturnsTheResultUnchanged) {
     Utils.result = -7;
-    std::string results;
-    for (const char* operation : everyOperation) results += Call(operation) + "|";
-    EXPECT_EQ(results,
-              "-7|fake-source|" + workDir.string() +
-                  "|-7|0|GetRuntimeName(r,c)|GetChannelType(r,c)|GetChannelHost(r,c)|-7|GetChannelRuntimePath(r,"
-                  "c)|true|GetProxyHost-value|-7|GetProxyUsername-value|GetProxyPassword-value|GetProxyDomain-"
-                  "value|");
-    EXPECT_EQ(CallsOf("GetChannelHost"), (std::vector<Strings>{{"r", "c"}}));
-    EXPECT_EQ(CallsOf("SetConfigSource"), (std::vector<Strings>{{"r"}}));
+    EXPECT_EQ(Call(""),
+              "GetChannelHost=GetChannelHost(r,c) GetChannelPort=-7 "
+              "GetChannelRuntimePath=GetChannelRuntimePath(r,c) GetChannelType=GetChannelType(r,c) "
+              "GetConfigSource=fake-source GetLoggingLevel=0 GetProxyDomain=domain GetProxyHost=host "
+              "GetProxyPassword=password GetProxyPort=-7 GetProxyUsername=user GetRuntimeName=GetRuntimeName(r,c) "
+              "GetWorkingDirectory=" +
+                  workDir.string() +
+                  " ProxyExists=true SetConfigSource=-7 "
+                  "SetWorkingDirectory=-7 ");
+    EXPECT_EQ(Utils.CallsOf("GetChannelHost"), (std::vector<Strings>{{"r", "c"}}));
+    EXPECT_EQ(Utils.CallsOf("SetWorkingDirectory"), (std::vector<Strings>{{"d"}}));
     EXPECT_EQ(Utils.calls.size(), 16U);
-    EXPECT_TRUE(LogLines().empty());
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(AppInsightLogger::LogMessage("op name", "event\ttext", "Perl"), 0);  // one event, one export call
+    EXPECT_EQ(Utils.CallsOf("LogMessage"), (std::vector<Strings>{{"op name", "event\ttext", "Perl"}}));
 }
 
 TEST_F(Config, LoggingLevelWordsMapInAnyCaseAndAnythingElseIsOff) {
@@ -131,68 +137,49 @@ TEST_F(Config, LoggingLevelWordsMapInAnyCaseAndAnythingElseIsOff) {
     }
 }
 
-TEST_F(Config, AMissingExportGivesTheQueryItsDefaultAndRaisesFromASetter) {
+// A query gets its default when its export is missing or throws; a setter raises (a missing export twice:
+// the lookup's failure, caught and raised anew). Only constructed exceptions make records.
+TEST_F(Config, QueriesFallBackToTheirDefaultAndSettersRaise) {
     Fakes().Add(UtilsPath(), {{"GetChannelPort", nullptr}, {"SetConfigSource", nullptr}});
-    EXPECT_EQ(Call("GetChannelPort"), "0");
-    auto records = Records();
-    ASSERT_EQ(records.size(), 1U);
-    EXPECT_NE(records[0].find("\tGetChannelPort function not found in Utils library"), std::string::npos);
-    EXPECT_EQ(
-        CallsOf("LogMessage"),
-        (std::vector<Strings>{{"Native exception", "GetChannelPort function not found in Utils library", "Unknown"}}));
-    // Raised by the lookup, caught and raised anew: two records.
-    EXPECT_EQ(errorOf([] { Call("SetConfigSource"); }), "SetConfigSource function not found in Utils library");
-    EXPECT_EQ(Records().size(), 3U);
-    EXPECT_EQ(CallsOf("LogMessage").size(), 3U);
-}
-
-TEST_F(Config, AThrowingExportIsSwallowedByQueriesAndRaisedBySetters) {
     Utils.throwing = {"GetChannelHost", "GetProxyPort", "ProxyExists", "SetWorkingDirectory"};
-    EXPECT_EQ(Call("GetChannelHost"), "");
-    EXPECT_EQ(Call("GetProxyPort"), "0");
-    EXPECT_EQ(Call("ProxyExists"), "false");
-    EXPECT_TRUE(LogLines().empty());  // no exception is constructed for a swallowed failure
+    EXPECT_EQ(Call("GetChannelPort") + Call("GetChannelHost") + Call("GetProxyPort") + Call("ProxyExists"), "00false");
+    EXPECT_EQ(errorOf([] { Call("SetConfigSource"); }), "SetConfigSource function not found in Utils library");
     EXPECT_EQ(errorOf([] { Call("SetWorkingDirectory"); }), "SetWorkingDirectory failed in fake");
-    EXPECT_EQ(Records().size(), 1U);
-    EXPECT_EQ(CallsOf("LogMessage").size(), 1U);
-}
-
-TEST_F(Config, OneEventIsOneExportCallWithItsTextsUnchangedAndInOrder) {
-    EXPECT_EQ(AppInsightLogger::LogMessage("op name", "event\ttext", "Perl"), 0);
-    EXPECT_EQ(CallsOf("LogMessage"), (std::vector<Strings>{{"op name", "event\ttext", "Perl"}}));
+    EXPECT_EQ(Sent(),
+              (Strings{"GetChannelPort function not found in Utils library",
+                       "SetConfigSource function not found in Utils library",
+                       "SetConfigSource function not found in Utils library", "SetWorkingDirectory failed in fake"}));
+    EXPECT_EQ(Records().size(), 4U);
+    EXPECT_NE(Records()[0].find("\tGetChannelPort function not found in Utils library"), std::string::npos);
 }
 
 TEST_F(Config, TheRecordIsOneDatedFileLineAndTelemetryWithoutLineFeeds) {
     std::string message = "Veltrix Core Exception: Exception code 042. \nMessage too short";
     EXPECT_EQ(errorOf([&] { throw VeltrixNativeException(message, "Clr"); }), message);
-    EXPECT_EQ(errorOf([] { Raise("second failure"); }), "second failure");
+    EXPECT_EQ(RaiseEchoed("second failure"), "");  // nothing on standard error at off
     ASSERT_EQ(std::distance(fs::directory_iterator(workDir), fs::directory_iterator()), 1);
     fs::path file = fs::directory_iterator(workDir)->path();
     EXPECT_TRUE(
         std::regex_match(file.filename().string(), std::regex(R"(_VeltrixNativeErrorLogger_\d{4}-\d\d-\d\d\.txt)")));
     std::ifstream in(file);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(
-        std::regex_match(content, std::regex("^" + stamp + ThreadId() + "\t" +
-                                             "Veltrix Core Exception: Exception code 042\\. \nMessage too short\n" +
-                                             stamp + ".*\tsecond failure\n$")))
+    EXPECT_TRUE(std::regex_match(content, std::regex("^" + stamp + ThreadId() +
+                                                     "\tVeltrix Core Exception: Exception code 042\\. \nMessage too "
+                                                     "short\n" +
+                                                     stamp + ".*\tsecond failure\n$")))
         << content;
     EXPECT_EQ(content.substr(0, 10), file.stem().string().substr(26));
-    EXPECT_EQ(CallsOf("LogMessage")[0],
+    EXPECT_EQ(Utils.CallsOf("LogMessage")[0],
               (Strings{"Native exception", "Veltrix Core Exception: Exception code 042. Message too short", "Clr"}));
-}
-
-TEST_F(Config, StandardErrorShowsTheLineAndTheContactLineUnlessTheLevelIsOff) {
-    EXPECT_EQ(RaiseEchoed("quiet failure"), "");
+    // Above off, standard error shows the line and the contact line, which the file never holds.
     for (const char* level : {"runtimeinfo", "ALL"}) {
         Utils.level = level;
         EXPECT_TRUE(
             std::regex_match(RaiseEchoed("code line. \ndetail"),
                              std::regex("^" + stamp + ThreadId() + "\tcode line. \ndetail\n" + contactLine + "\n$")));
     }
-    EXPECT_EQ(Records().size(), 3U);
-    for (const auto& line : LogLines()) EXPECT_EQ(line.find("contact"), std::string::npos);
-    EXPECT_EQ(CallsOf("LogMessage").size(), 3U);
+    EXPECT_EQ(Records().size(), 4U);
+    for (const auto& record : Records()) EXPECT_EQ(record.find("contact"), std::string::npos);
 }
 
 TEST_F(Config, ACopyRecordsNothing) {
@@ -206,21 +193,16 @@ TEST_F(Config, ACopyRecordsNothing) {
     }
 #pragma GCC diagnostic pop
     EXPECT_EQ(Records().size(), 1U);
-    EXPECT_EQ(CallsOf("LogMessage").size(), 1U);
-    EXPECT_EQ(CallsOf("GetLoggingLevel").size(), 1U);
-    EXPECT_EQ(CallsOf("GetWorkingDirectory").size(), 1U);
+    EXPECT_EQ(Utils.calls.size(), 3U);  // GetLoggingLevel, GetWorkingDirectory, LogMessage: once
 }
 
 // While the facade itself fails, the record ends with what it can still do, and the original is raised.
 TEST_F(Config, ARecordGoesOnWithoutTheQueriesThatFail) {
     Utils.workDir = (workDir / "absent").string();
     EXPECT_EQ(RaiseEchoed("no file for this one"), "");
-    EXPECT_FALSE(fs::exists(workDir / "absent"));
-
     Utils.workDir = workDir.string();
     Fakes().Add(UtilsPath(), {{"GetLoggingLevel", nullptr}});
     EXPECT_EQ(RaiseEchoed("level missing"), "");
-    EXPECT_EQ(Records().size(), 1U);
     Fakes().Add(UtilsPath(), FakeUtilsExports());
     Fakes().Add(UtilsPath(), {{"GetWorkingDirectory", nullptr}});
     EXPECT_EQ(RaiseEchoed("directory missing"), "");
@@ -228,15 +210,12 @@ TEST_F(Config, ARecordGoesOnWithoutTheQueriesThatFail) {
     Utils.throwing = {"GetWorkingDirectory"};
     EXPECT_EQ(RaiseEchoed("directory failing"), "");
     EXPECT_EQ(Records().size(), 1U);
+    EXPECT_FALSE(fs::exists(workDir / "absent"));
     // A nested failure is sent as telemetry only.
-    Strings sent;
-    for (const auto& call : CallsOf("LogMessage")) sent.push_back(call[1]);
-    EXPECT_EQ(sent, (Strings{"no file for this one", "GetLoggingLevel function not found in Utils library",
-                             "level missing", "GetWorkingDirectory function not found in Utils library",
-                             "GetWorkingDirectory function not found in Utils library", "directory missing",
-                             "GetWorkingDirectory failed in fake", "directory failing"}));
-    // Asked directly, the facade raises the export's text.
-    EXPECT_EQ(errorOf([] { Call("GetWorkingDirectory"); }), "GetWorkingDirectory failed in fake");
+    const std::string noDirectory = "GetWorkingDirectory function not found in Utils library";
+    EXPECT_EQ(Sent(), (Strings{"no file for this one", "GetLoggingLevel function not found in Utils library",
+                               "level missing", noDirectory, noDirectory, "directory missing",
+                               "GetWorkingDirectory failed in fake", "directory failing"}));
 }
 
 class ConfigConcurrency : public Config {};
@@ -247,53 +226,45 @@ TEST_F(ConfigConcurrency, ThreadsSendingTheirFirstEventsAtOnceAreEachDeliveredOn
         threads.emplace_back([i] { AppInsightLogger::LogMessage("op", "event " + std::to_string(i), "Perl"); });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(CallsOf("LogMessage").size(), 8U);
+    EXPECT_EQ(Utils.CallsOf("LogMessage").size(), 8U);
 }
 
 class ConfigInOwnProcess : public Config {};
 
-// The libraries are loaded once per process: their absence shows only until they are found, and every call
-// tries again. The exception's record goes on with what it can still do.
+// The libraries are loaded once per process: their absence shows only until they are found, in load order,
+// and every call tries again. The exception's record goes on with what it can still do.
 TEST_F(ConfigInOwnProcess, MissingLibrariesAreReportedInLoadOrderAndLoadedOnceThere) {
-    Fakes().Remove(OpenSslPath("libcrypto-3-x64.dll"));
-    Fakes().Remove(OpenSslPath("libssl-3-x64.dll"));
-    Fakes().Remove(UtilsPath());
-    EXPECT_EQ(errorOf([] { Call("GetLoggingLevel"); }), CannotLoad(OpenSslPath("libcrypto-3-x64.dll")));
-    std::string echoed = RaiseEchoed("original failure");  // the level is unknown: the console line is written
-    EXPECT_TRUE(std::regex_match(echoed, std::regex("^" + stamp + ".*\toriginal failure\n" + contactLine + "\n$")))
-        << echoed;
-    EXPECT_EQ(AppInsightLogger::LogMessage("op", "lost", "Perl"), 0);
-
-    Fakes().Add(OpenSslPath("libcrypto-3-x64.dll"));
-    EXPECT_EQ(errorOf([] { Call("GetWorkingDirectory"); }), CannotLoad(OpenSslPath("libssl-3-x64.dll")));
-    Fakes().Add(OpenSslPath("libssl-3-x64.dll"));
-    for (const char* operation : everyOperation) {
-        EXPECT_EQ(errorOf([&] { Call(operation); }), CannotLoad(UtilsPath())) << operation;
+    for (const std::string& library : {OpenSslPath(crypto.c_str()), OpenSslPath(ssl.c_str()), UtilsPath()}) {
+        Fakes().Remove(library);
     }
+    EXPECT_EQ(errorOf([] { Call("GetLoggingLevel"); }), CannotLoad(OpenSslPath(crypto.c_str())));
+    std::string echoed = RaiseEchoed("original failure");  // the level is unknown: the console line is written
+    EXPECT_TRUE(std::regex_match(echoed, std::regex("^" + stamp + ".*\toriginal failure\n" + contactLine + "\n$")));
+    EXPECT_EQ(AppInsightLogger::LogMessage("op", "lost", "Perl"), 0);
+    Fakes().Add(OpenSslPath(crypto.c_str()));
+    EXPECT_EQ(errorOf([] { Call("GetWorkingDirectory"); }), CannotLoad(OpenSslPath(ssl.c_str())));
+    Fakes().Add(OpenSslPath(ssl.c_str()));
+    EXPECT_EQ(errorOf([] { Call("ProxyExists"); }), CannotLoad(UtilsPath()));  // also for a defaulting query
     Fakes().Add(UtilsPath(), FakeUtilsExports());
     Fakes().Add(UtilsPath(), {{"LogMessage", nullptr}});
     EXPECT_EQ(Call("GetConfigSource"), "fake-source");
     EXPECT_EQ(AppInsightLogger::LogMessage("op", "dropped", "Perl"), 0);
     Fakes().Add(UtilsPath(), FakeUtilsExports());
     EXPECT_EQ(AppInsightLogger::LogMessage("op", "kept", "Perl"), 0);
-    EXPECT_EQ(CallsOf("LogMessage"), (std::vector<Strings>{{"op", "kept", "Perl"}}));
-    EXPECT_TRUE(LogLines().empty());
-    for (const char* library : {"libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
-        EXPECT_EQ(Fakes().References(OpenSslPath(library)), 1);
+    EXPECT_EQ(Sent(), Strings{"kept"});
+    EXPECT_TRUE(Records().empty());
+    for (const std::string& library : {OpenSslPath(crypto.c_str()), OpenSslPath(ssl.c_str()), UtilsPath()}) {
+        EXPECT_EQ(Fakes().References(library), 1);
     }
-    EXPECT_EQ(Fakes().References(UtilsPath()), 1);
 }
 
 // Telemetry loads Utils.dll even when the OpenSSL pair is missing (best effort); the facade does not.
 TEST_F(ConfigInOwnProcess, WithoutOpenSslOnlyTelemetryReachesUtils) {
-    Fakes().Remove(OpenSslPath("libcrypto-3-x64.dll"));
-    std::string echoed = RaiseEchoed("original failure");
-    EXPECT_NE(echoed.find("\toriginal failure\n"), std::string::npos) << echoed;
-    EXPECT_TRUE(LogLines().empty());
-    Strings sent;
-    for (const auto& call : Utils.calls) sent.push_back(call[0] + " " + call[2]);
-    EXPECT_EQ(sent.back(), "LogMessage original failure");
-    EXPECT_EQ(CallsOf("GetLoggingLevel").size(), 0U);
+    Fakes().Remove(OpenSslPath(crypto.c_str()));
+    EXPECT_NE(RaiseEchoed("original failure").find("\toriginal failure\n"), std::string::npos);
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(Sent().back(), "original failure");
+    EXPECT_EQ(Utils.CallsOf("GetLoggingLevel").size(), 0U);
 }
 
 }  // namespace

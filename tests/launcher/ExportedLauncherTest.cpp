@@ -23,9 +23,10 @@ const std::string missingElement =
 const std::string heading = "Perl Native Launcher Runtime Info: \n";
 const std::vector<byte> wide = {0, 255, 44};
 
-// Byte 11 of a message picks what the receiver module answers.
+// Byte 11 of a message picks what the receiver module answers. Echo: the routine's initial ('s' or 'h'), 1 when
+// its first argument is defined, then the message; SetRuntimeInfo: byte 12 picks what get_runtime_info does.
 enum Reply : byte {
-    Echo,  // the routine's initial ('s' or 'h'), 1 when the first argument is defined, then the message
+    Echo,
     WideValues,
     HashReference,
     PlainString,
@@ -39,51 +40,31 @@ enum Reply : byte {
     TiedArrayThatDies,
     ElementThatDiesWhenNumified,
     NonIntegerElements,
-    SetRuntimeInfo,  // byte 12: what get_runtime_info does from now on
+    SetRuntimeInfo
 };
 
 const char* const receiverModule = R"PERL(
 package Veltrix::Test::TiedBytes;
-sub TIEARRAY { my ($class, $dies) = @_; return bless { dies => $dies }, $class }
+sub TIEARRAY { return bless { dies => $_[1] }, $_[0] }
 sub FETCHSIZE { 3 }
-sub FETCH { my ($self, $i) = @_; die "FETCH failed [expected]\n" if $self->{dies}; return 65 + $i }
-
+sub FETCH { die "FETCH failed [expected]\n" if $_[0]{dies}; return 65 + $_[1] }
 package Veltrix::Test::Exploding;
-use overload '0+' => sub { die "numify failed [expected]\n" }, '""' => sub { die "stringify failed [expected]\n" },
-    fallback => 1;
-sub new { return bless {}, shift }
-
+use overload '0+' => sub { die "numify failed [expected]\n" }, '""' => sub { die "stringify failed [expected]\n" };
 package Veltrix::Core::Receiver::Receiver;
-use strict;
-use warnings;
 my $info = 0;
-
-sub answer {
-    my ($initial, $self, $message) = @_;
-    my $mode = $message->[11] // 0;
-    return [ord($initial), defined($self) ? 1 : 0, @$message] if $mode == 0;
-    return [256, -1, 300] if $mode == 1;
-    return { bytes => [1] } if $mode == 2;
-    return "1,2,3" if $mode == 3;
-    die "Whoopsie [expected]\n" if $mode == 4;
-    return if $mode == 5;
-    if ($mode == 6) { my @sparse; $sparse[0] = 1; $sparse[2] = 3; return \@sparse }
-    return [1, undef, 3] if $mode == 7;
-    return [] if $mode == 8;
-    return ([9, 9], [7]) if $mode == 9;
-    if ($mode == 10 || $mode == 11) { tie my @tied, 'Veltrix::Test::TiedBytes', $mode == 11; return \@tied }
-    return [1, Veltrix::Test::Exploding->new, 3] if $mode == 12;
-    return ["7", "255", 1.5e2, "-1"] if $mode == 13;
-    if ($mode == 14) { $info = $message->[12]; return [] }
-    die "unknown mode $mode\n";
-}
-
-sub send_command { return answer('s', @_) }
-sub heart_beat { return answer('h', @_) }
+my @answers = (
+    sub { [ord($_[0]), defined($_[1]) ? 1 : 0, @{$_[2]}] }, sub { [256, -1, 300] }, sub { { bytes => [1] } },
+    sub { "1,2,3" }, sub { die "Whoopsie [expected]\n" }, sub { return }, sub { my @s; @s[0, 2] = (1, 3); \@s },
+    sub { [1, undef, 3] }, sub { [] }, sub { ([9, 9], [7]) },
+    sub { tie my @t, 'Veltrix::Test::TiedBytes', 0; \@t }, sub { tie my @t, 'Veltrix::Test::TiedBytes', 1; \@t },
+    sub { [1, bless({}, 'Veltrix::Test::Exploding'), 3] }, sub { ["7", "255", 1.5e2, "-1"] },
+    sub { $info = $_[2][12]; [] });
+sub send_command { return $answers[$_[1][11] // 0]->('s', @_) }
+sub heart_beat { return $answers[$_[1][11] // 0]->('h', @_) }
 sub get_runtime_info {
     die "Whoopsie [expected]\n" if $info == 1;
     return undef if $info == 2;
-    die Veltrix::Test::Exploding->new if $info == 3;
+    die bless {}, 'Veltrix::Test::Exploding' if $info == 3;
     return 'receiver ready';
 }
 )PERL";

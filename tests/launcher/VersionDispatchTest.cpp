@@ -31,57 +31,39 @@ const std::string code004 =
     "package.";
 const std::string notLoaded = " C API function not loaded or launcher not initialized.";
 
-// A version library's launcher: answers with the message reversed.
+std::map<int, int> Live;        // launchers alive, by library version
+std::set<int> NullLaunchers;    // versions whose CreatePerlLauncherInstance returns null
+std::set<int> NullRuntimeInfo;  // versions whose PerlLauncherGetRuntimeInfo returns null
+
+// A version library's launcher and its exports: it answers with the message reversed.
 struct FakeLauncher {
-    explicit FakeLauncher(int v) : version(v) {}
+    using H = VeltrixPerlLauncherHandle;
     int version;
     bool initialized = false;
     int initializeCalls = 0;
     byte calledVersion = 0;
     std::vector<byte> message;
     std::string info;
-};
-std::map<int, int> Live;        // launchers alive, by library version
-std::set<int> NullLaunchers;    // versions whose CreatePerlLauncherInstance returns null
-std::set<int> NullRuntimeInfo;  // versions whose PerlLauncherGetRuntimeInfo returns null
-FakeLauncher* Of(VeltrixPerlLauncherHandle handle) {
-    return static_cast<FakeLauncher*>(handle);
-}
 
-template <int V>
-VeltrixPerlLauncherHandle Create(RuntimeOperationMode) {
-    if (NullLaunchers.count(V) != 0) return nullptr;
-    ++Live[V];
-    return new FakeLauncher(V);
-}
-void Destroy(VeltrixPerlLauncherHandle h) {
-    --Live[Of(h)->version];
-    delete Of(h);
-}
-void Initialize(VeltrixPerlLauncherHandle h, byte version) {
-    Of(h)->initializeCalls++;
-    Of(h)->calledVersion = version;
-}
-int Send(VeltrixPerlLauncherHandle h, byte* message, int32_t length) {
-    Of(h)->message.assign(message, message + length);
-    return length;
-}
-int Read(VeltrixPerlLauncherHandle h, byte* buffer, int32_t length) {
-    std::copy_n(Of(h)->message.rbegin(), std::min<size_t>(length, Of(h)->message.size()), buffer);
-    return 0;
-}
-const char* Info(VeltrixPerlLauncherHandle h) {
-    if (NullRuntimeInfo.count(Of(h)->version) != 0) return nullptr;
-    Of(h)->info = "fake " + std::to_string(Of(h)->version) + ", version " + std::to_string(Of(h)->calledVersion) +
-                  ", initialized " + std::to_string(Of(h)->initializeCalls) + " time(s)";
-    return Of(h)->info.c_str();
-}
-bool IsInitialized(VeltrixPerlLauncherHandle h) {
-    return Of(h)->initialized;
-}
-void SetInitialized(VeltrixPerlLauncherHandle h) {
-    Of(h)->initialized = true;
-}
+    static FakeLauncher& Of(H h) { return *static_cast<FakeLauncher*>(h); }
+    template <int V>
+    static H Create(RuntimeOperationMode) {
+        return NullLaunchers.count(V) != 0 ? nullptr : (++Live[V], new FakeLauncher{V, false, 0, 0, {}, {}});
+    }
+    static void Destroy(H h) { --Live[Of(h).version], delete &Of(h); }
+    static void Initialize(H h, byte version) { Of(h).initializeCalls++, Of(h).calledVersion = version; }
+    static int Send(H h, byte* bytes, int32_t length) { return Of(h).message.assign(bytes, bytes + length), length; }
+    static int Read(H h, byte* out, int32_t length) {
+        return std::copy_n(Of(h).message.rbegin(), std::min<size_t>(length, Of(h).message.size()), out), 0;
+    }
+    static const char* Info(H h) {
+        Of(h).info = "fake " + std::to_string(Of(h).version) + ", version " + std::to_string(Of(h).calledVersion) +
+                     ", initialized " + std::to_string(Of(h).initializeCalls) + " time(s)";
+        return NullRuntimeInfo.count(Of(h).version) != 0 ? nullptr : Of(h).info.c_str();
+    }
+    static bool IsInitialized(H h) { return Of(h).initialized; }
+    static void SetInitialized(H h) { Of(h).initialized = true; }
+};
 
 std::string LibraryPath(int version) {
     return Finder::pathToDir + "VeltrixPerl" + std::to_string(version) + "RuntimeNative.dll";
@@ -98,18 +80,19 @@ protected:
     void Add(std::vector<int> versions, std::set<std::string> without = {}) {
         for (int version : {540, 534, 532, 530}) fakes.Remove(LibraryPath(version));
         for (int version : versions) {
-            auto create = version == 540   ? &Create<540>
-                          : version == 534 ? &Create<534>
-                          : version == 532 ? &Create<532>
-                                           : &Create<530>;
+            using F = FakeLauncher;
+            auto create = version == 540   ? &F::Create<540>
+                          : version == 534 ? &F::Create<534>
+                          : version == 532 ? &F::Create<532>
+                                           : &F::Create<530>;
             FakeLibraries::Exports exports = {{"CreatePerlLauncherInstance", AsExport(create)},
-                                              {"DestroyPerlLauncherInstance", AsExport(&Destroy)},
-                                              {"PerlLauncherInitialize", AsExport(&Initialize)},
-                                              {"PerlLauncherSendCommand", AsExport(&Send)},
-                                              {"PerlLauncherReadResponse", AsExport(&Read)},
-                                              {"PerlLauncherGetRuntimeInfo", AsExport(&Info)},
-                                              {"PerlLauncherIsInitialized", AsExport(&IsInitialized)},
-                                              {"PerlLauncherSetInitialized", AsExport(&SetInitialized)}};
+                                              {"DestroyPerlLauncherInstance", AsExport(&F::Destroy)},
+                                              {"PerlLauncherInitialize", AsExport(&F::Initialize)},
+                                              {"PerlLauncherSendCommand", AsExport(&F::Send)},
+                                              {"PerlLauncherReadResponse", AsExport(&F::Read)},
+                                              {"PerlLauncherGetRuntimeInfo", AsExport(&F::Info)},
+                                              {"PerlLauncherIsInitialized", AsExport(&F::IsInitialized)},
+                                              {"PerlLauncherSetInitialized", AsExport(&F::SetInitialized)}};
             for (const auto& name : without) exports[name] = nullptr;
             fakes.Add(LibraryPath(version), exports);
         }

@@ -1,10 +1,9 @@
 // TransportFakes.h: other runtimes' libraries and the TCP and TLS client libraries as in-process fakes,
-// registered with the fake loader under the paths the transports look for. Every call they get is one
-// line of Calls(), prefixed with who got it ("Clr: Initialize(4,0,3)", "tcp#1: ReadResponse(11)").
+// registered with the fake loader under the paths the transports look for. Every call they get is one line
+// of Calls, prefixed with who got it ("Clr: Initialize(4,0,3)", "tcp#1: ReadResponse(11)").
 #pragma once
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,52 +27,33 @@ inline std::string Calls;
 inline int ChannelsMade = 0;
 inline int NullChannelsToGo = 0;
 
-inline void Record(const std::string& who, const std::string& call) {
-    Calls += who + ": " + call + "\n";
-}
-inline std::string Hex(const byte* bytes, int32_t length) {
-    std::string text = std::to_string(length) + ":";
-    for (int32_t i = 0; i < length; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
-inline std::string Hex(const std::vector<byte>& bytes) {
-    return Hex(bytes.data(), static_cast<int32_t>(bytes.size()));
-}
 template <typename... Args>
-std::string Numbers(Args... values) {
+void Record(const std::string& who, const std::string& call, Args... numbers) {
     std::string text;
-    ((text += (text.empty() ? "" : ",") + std::to_string(static_cast<int>(values))), ...);
-    return text;
+    ((text += (text.empty() ? "" : ",") + std::to_string(static_cast<int>(numbers))), ...);
+    Calls += who + ": " + call + "(" + text + ")\n";
 }
 
 // What the other side throws for a command whose body starts with 0xEE.
 struct FakeFailure : std::exception {};
 
-// Answers each command with itself, its command type set to 0 (Value).
-class Echo {
-public:
-    explicit Echo(std::string name = "") : name(std::move(name)) {}
+// Keeps each command and answers with it, its command type set to 0 (Value).
+struct Echo {
     int Send(byte* message, int32_t length) {
-        Record(name, "SendCommand(" + Hex(message, length) + ")");
+        Record(name, "SendCommand", length);
         if (length > 11 && message[11] == 0xEE) throw FakeFailure();
-        response_.assign(message, message + length);
-        if (length > 10) response_[10] = 0;
+        last.assign(message, message + length);
         return length;
     }
     int Read(byte* buffer, int32_t length) {
-        Record(name, "ReadResponse(" + std::to_string(length) + ")");
-        auto count = std::min<size_t>(response_.size(), static_cast<size_t>(std::max(length, 0)));
-        if (count > 0) std::memcpy(buffer, response_.data(), count);
+        Record(name, "ReadResponse", length);
+        auto count = std::min<size_t>(last.size(), static_cast<size_t>(std::max(length, 0)));
+        std::copy_n(last.begin(), count, buffer);
+        if (count > 10) buffer[10] = 0;
         return static_cast<int>(count);
     }
     std::string name;
-
-private:
-    std::vector<byte> response_;
+    std::vector<byte> last;  // the latest command
 };
 
 // A runtime's library: its receiver and transmitter are singletons, as a real library keeps them.
@@ -84,8 +64,8 @@ struct FakeRuntime final : IReceiver, Echo {
         int ReadResponse(byte*, int32_t) override { return 0; }
         void SetTransportChannel(ITransport*) override {}
         int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
-        int DeployRuntime(byte* message, int32_t length, std::string path, byte channel) override {
-            Record(name, "DeployRuntime(" + Hex(message, length) + "," + path + "," + Numbers(channel) + ")");
+        int DeployRuntime(byte*, int32_t length, std::string path, byte channel) override {
+            Record(name, "DeployRuntime:" + path, length, channel);
             return 70 + channel;
         }
     } transmitter;
@@ -94,7 +74,7 @@ struct FakeRuntime final : IReceiver, Echo {
 
     void SetConfigSource(std::string) override {}
     int Initialize(byte a, byte b, byte c) override {
-        Record(name, "Initialize(" + Numbers(a, b, c) + ")");
+        Record(name, "Initialize", a, b, c);
         return 5;  // a result callers must not rely on
     }
     int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
@@ -102,7 +82,7 @@ struct FakeRuntime final : IReceiver, Echo {
     void LogException(byte*, int32_t) override {}
     int LoadOptimizedMethod(std::string) override { return 0; }
     int SetEmbeddedRuntime(byte version, std::string path) override {
-        Record(name, "SetEmbeddedRuntime(" + Numbers(version) + "," + path + ")");
+        Record(name, "SetEmbeddedRuntime:" + path, version);
         return 40 + version;
     }
     int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
@@ -111,12 +91,12 @@ inline std::array<FakeRuntime, 11> Runtimes;
 
 template <int N>
 IReceiver* CreateReceiver(RuntimeOperationMode mode) {
-    Record(Runtimes[N].name, "CreateReceiver(" + Numbers(mode) + ")");
+    Record(Runtimes[N].name, "CreateReceiver", mode);
     return Runtimes[N].nullReceiver ? nullptr : &Runtimes[N];
 }
 template <int N>
 ITransmitter* CreateTransmitter(RuntimeOperationMode mode) {
-    Record(Runtimes[N].name, "CreateTransmitter(" + Numbers(mode) + ")");
+    Record(Runtimes[N].name, "CreateTransmitter", mode);
     return Runtimes[N].nullTransmitter ? nullptr : &Runtimes[N].transmitter;
 }
 
@@ -133,10 +113,10 @@ void AddRuntime(veltrix::test::FakeLibraries& fakes, bool withReceiver = true, b
 
 // A channel made by a client library, named by kind and creation number ("tcp#1").
 struct FakeChannel final : ITransport, Echo {
-    explicit FakeChannel(std::string name) : Echo(std::move(name)) {}
+    explicit FakeChannel(std::string kind) { name = kind + "#" + std::to_string(++ChannelsMade); }
     ~FakeChannel() override { Record(name, "Destroyed"); }
     int Initialize(byte a, byte b, byte c) override {
-        Record(name, "Initialize(" + Numbers(a, b, c) + ")");
+        Record(name, "Initialize", a, b, c);
         return 5;
     }
     int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
@@ -147,10 +127,9 @@ struct FakeChannel final : ITransport, Echo {
 
 template <bool Tls>
 ITransport* CreateTransportChannel(std::string address, unsigned short port) {
-    std::string kind = Tls ? "tls" : "tcp";
-    Record(kind, "CreateTransportChannel(" + address + "," + std::to_string(port) + ")");
+    Record(Tls ? "tls" : "tcp", "CreateTransportChannel:" + address, port);
     if (NullChannelsToGo > 0 && NullChannelsToGo-- > 0) return nullptr;
-    return new FakeChannel(kind + "#" + std::to_string(++ChannelsMade));
+    return new FakeChannel(Tls ? "tls" : "tcp");
 }
 
 inline std::string TcpClientPath() {
