@@ -1,6 +1,7 @@
 // FakeUtils.h: Utils.dll as an in-process fake behind the loader seam: it logs every call and answers as its
 // settings say; any export can be left out or made to throw.
 #pragma once
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -30,9 +31,11 @@ struct FakeUtils {
     }
 };
 inline FakeUtils Utils;
+inline std::mutex UtilsCalls;  // events may come from several threads at once
 
 struct Exports {
     static void Called(std::vector<std::string> call) {
+        std::lock_guard<std::mutex> guard(UtilsCalls);
         Utils.calls.push_back(call);
         if (Utils.throwing.count(call[0]) != 0) throw std::runtime_error(call[0] + " failed in fake");
     }
