@@ -139,7 +139,10 @@ protected:
         bridge = new Bridge(receiverModule);
         launcher = bridge->api->start(Called);
     }
-    static void TearDownTestSuite() { bridge->api->destroy(launcher); }
+    static void TearDownTestSuite() {
+        bridge->api->destroy(calling);
+        bridge->api->destroy(launcher);
+    }
     static std::vector<byte> Answer(byte kind, std::initializer_list<byte> more = {}) {
         return bridge->Answer(launcher, kind, more);
     }
@@ -150,10 +153,11 @@ protected:
     const LauncherExports& api = *bridge->api;
 
     static Bridge* bridge;  // the bridge and its interpreter live until the process ends
-    static VeltrixPerlLauncherHandle launcher;
+    static VeltrixPerlLauncherHandle launcher, calling;
 };
 Bridge* LauncherCommands::bridge = nullptr;
 VeltrixPerlLauncherHandle LauncherCommands::launcher = nullptr;
+VeltrixPerlLauncherHandle LauncherCommands::calling = nullptr;
 
 TEST_F(LauncherCommands, TheMessageArrivesAsOneIntegerPerByteAndTheResponseIsTheLowEightBitsOfEachElement) {
     std::vector<byte> body = {Echo};
@@ -230,7 +234,7 @@ TEST_F(LauncherCommands, TheRuntimeReportIsTheHeadingThenTheModulePart) {
     api.runtimeInfo(nullptr);  // a null handle leaves the last report in place
     EXPECT_EQ(std::string(report), heading + "\nreceiver ready");
     // The interpreter is the process's: a launcher in the calling mode reports the same module part.
-    VeltrixPerlLauncherHandle calling = api.create(Calling);
+    calling = api.create(Calling);
     EXPECT_EQ(RuntimeInfo(calling), heading + "\nreceiver ready");
     EXPECT_EQ(Answer(WideValues), wide);
 }
@@ -255,6 +259,7 @@ TEST_P(LauncherStart, TheMainProgramsEndDecidesTheStart) {
     VeltrixPerlLauncherHandle launcher = bridge.api->create(Called);
     EXPECT_EQ(errorOf([&] { bridge.api->initialize(launcher, 0); }), e.initializeFailure);
     EXPECT_EQ(errorOf([&] { EXPECT_EQ(bridge.Answer(launcher, WideValues), wide); }), e.firstAnswer);
+    bridge.api->destroy(launcher);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -305,6 +310,7 @@ sub send_command {
     VeltrixPerlLauncherHandle launcher = bridge.api->start(Called);
     EXPECT_EQ(bridge.api->exchange(launcher, Message(3, {100, 200})),
               (std::vector<byte>{(3 + 100 + 200) % 256, 200, 7, 5}));
+    bridge.api->destroy(launcher);
 }
 
 }  // namespace
