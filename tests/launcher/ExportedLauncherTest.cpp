@@ -162,8 +162,7 @@ VeltrixPerlLauncherHandle LauncherCommands::calling = nullptr;
 TEST_F(LauncherCommands, TheMessageArrivesAsOneIntegerPerByteAndTheResponseIsTheLowEightBitsOfEachElement) {
     std::vector<byte> body = {Echo};
     for (int value = 255; value >= 0; --value) body.push_back(static_cast<byte>(value));
-    std::vector<byte> message = rawMessage(CommandHeader{.commandType = 3}, {});
-    message.insert(message.end(), body.begin(), body.end());
+    std::vector<byte> message = rawMessage(CommandHeader{.commandType = 3}, body);
     EXPECT_EQ(api.exchange(launcher, message), Echoed('s', message));
     message.resize(70000);
     for (size_t i = 12; i < message.size(); ++i) message[i] = static_cast<byte>(i * 7);
