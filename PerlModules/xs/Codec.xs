@@ -12,6 +12,7 @@
 #include "VeltrixCodec.h"
 
 #define RECEIVER "Veltrix::Core::Receiver::Receiver::"
+#define VX_EXIT_CLASS "Veltrix::Exit"
 
 /* One command message being answered. */
 typedef struct {
@@ -38,6 +39,11 @@ typedef struct {
     int busy;
     HV* typeBytes;  /* %Veltrix::Client::TYPE_BYTE, once it exists */
     HV* validFlags; /* %Veltrix::Client::VALID_FLAGS */
+    /* An `exit` while the current command ran: its status, message and stack (owned). */
+    int exitCalled;
+    IV exitStatus;
+    SV* exitMessage;
+    SV* exitStack;
 } my_cxt_t;
 
 #define MY_CXT_KEY "Veltrix::Core::Protocol::Codec::_guts" XS_VERSION
@@ -510,19 +516,24 @@ XS_INTERNAL(vx_run_job) {
     XSRETURN_EMPTY;
 }
 
-/* An Exception response: a map of message, class and stack. */
-static void vx_exception(pTHX_ VxJob* job, SV* message, SV* class, SV* stack) {
+/* An Exception response: a map of message, class and stack, and `exit` with the status when Perl code
+   called exit. */
+static void vx_exception(pTHX_ VxJob* job, SV* message, SV* class, SV* stack, const IV* exitStatus) {
     VxEncoder e = {job->out, NULL, NULL, NULL};
     SvCUR_set(job->out, 0);
     VxPutResponseHeader(aTHX_ job->out, job->message, job->length, VX_CMD_EXCEPTION);
     VxPutByte(aTHX_ job->out, VX_T_MAP);
-    VxPutU32(aTHX_ job->out, 3);
+    VxPutU32(aTHX_ job->out, exitStatus != NULL ? 4 : 3);
     VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("message")));
     VxEncodeText(aTHX_ & e, message);
     VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("class")));
     VxEncodeText(aTHX_ & e, class);
     VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("stack")));
     VxEncodeText(aTHX_ & e, stack);
+    if (exitStatus != NULL) {
+        VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("exit")));
+        (void)VxEncodeValue(aTHX_ & e, sv_2mortal(newSViv(*exitStatus)), 0, 0);
+    }
 }
 
 /* A Perl error's text and class come from the receiver module's _error_parts, under eval: an exception
@@ -556,12 +567,33 @@ static void vx_perl_exception(pTHX_ VxJob* job, SV* error, SV* stack) {
     } else {
         text = SvROK(error) ? sv_2mortal(newSVpvs("Perl error object")) : error;
     }
-    vx_exception(aTHX_ job, text, class != NULL ? class : sv_2mortal(newSVpvs("")), stack);
+    vx_exception(aTHX_ job, text, class != NULL ? class : sv_2mortal(newSVpvs("")), stack, NULL);
+}
+
+/* The exit state of the commands around the current one. */
+typedef struct {
+    int called;
+    IV status;
+    SV* message;
+    SV* stack;
+} VxExitState;
+
+static void vx_swap_exit_state(my_cxt_t* cxt, VxExitState* state) {
+    VxExitState mine = {cxt->exitCalled, cxt->exitStatus, cxt->exitMessage, cxt->exitStack};
+    cxt->exitCalled = state->called;
+    cxt->exitStatus = state->status;
+    cxt->exitMessage = state->message;
+    cxt->exitStack = state->stack;
+    *state = mine;
 }
 
 /* Answers job->message in job->out. Never dies. */
 static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     VxJob* outer = cxt->job;
+    VxExitState exitState = {0, 0, NULL, NULL};
+    SV* died = NULL;
+    SV* stack = NULL;
+    SV* refused = NULL;
     dSP;
     ENTER;
     SAVETMPS;
@@ -575,25 +607,101 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
         PL_diehook = SvREFCNT_inc_simple_NN(cxt->dieHook);
     }
     sv_set_undef(cxt->trace);
+    vx_swap_exit_state(cxt, &exitState);
     cxt->job = job;
     job->error = NULL;
     PUSHMARK(SP);
     PUTBACK;
     (void)call_sv((SV*)cxt->run, G_EVAL | G_VOID);
-    cxt->job = outer;
     if (SvROK(ERRSV) || SvTRUE_nomg(ERRSV)) {
-        SV* error = sv_mortalcopy(ERRSV);
-        SV* stack = SvOK(cxt->trace) ? sv_mortalcopy(cxt->trace) : sv_2mortal(newSVpvs(""));
-        if (cxt->dieHook != NULL) { /* restored by LEAVE */
-            SvREFCNT_dec(PL_diehook);
-            PL_diehook = NULL;
-        }
-        vx_perl_exception(aTHX_ job, error, stack);
+        died = newSVsv(ERRSV);
+        stack = SvOK(cxt->trace) ? newSVsv(cxt->trace) : newSVpvs("");
     } else if (job->error != NULL) {
-        vx_exception(aTHX_ job, job->error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+        refused = SvREFCNT_inc_simple_NN(job->error);
     }
+    /* The command's temporaries go while it still counts as running: their DESTROY may call exit. */
+    FREETMPS;
+    cxt->job = outer;
+    if (cxt->dieHook != NULL) { /* restored by LEAVE */
+        SvREFCNT_dec(PL_diehook);
+        PL_diehook = NULL;
+    }
+    if (died != NULL) sv_2mortal(died);
+    if (stack != NULL) sv_2mortal(stack);
+    if (refused != NULL) sv_2mortal(refused);
+    /* An exit wins, even when an eval of the command's own code caught it and the command went on. */
+    if (cxt->exitCalled) {
+        vx_exception(aTHX_ job, cxt->exitMessage, sv_2mortal(newSVpvs(VX_EXIT_CLASS)), cxt->exitStack,
+                     &cxt->exitStatus);
+    } else if (died != NULL) {
+        vx_perl_exception(aTHX_ job, died, stack);
+    } else if (refused != NULL) {
+        vx_exception(aTHX_ job, refused, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
+    }
+    vx_swap_exit_state(cxt, &exitState);
+    SvREFCNT_dec(exitState.message);
+    SvREFCNT_dec(exitState.stack);
     FREETMPS;
     LEAVE;
+}
+
+/* ---------------------------------------------------------------------------------------------------- */
+/* `exit` in Perl code compiled after this module loaded: while a command runs it ends the command with an
+   Exception (class Veltrix::Exit, the status under `exit`), not the process; elsewhere it is Perl's own. */
+
+static Perl_ppaddr_t vx_perl_pp_exit;
+static Perl_check_t vx_next_ck_exit;
+
+/* This module's context in the running interpreter, or NULL where the module was never loaded. */
+static my_cxt_t* vx_context(pTHX) {
+    if (my_cxt_index < 0 || my_cxt_index >= PL_my_cxt_size) return NULL;
+    return (my_cxt_t*)PL_my_cxt_list[my_cxt_index];
+}
+
+/* Records the exit and dies with a Veltrix::Exit object, which unwinds to the command. */
+static void vx_exit_called(pTHX_ my_cxt_t* cxt, IV status) {
+    const char* file = CopFILE(PL_curcop);
+    SV* message = newSVpvf("exit(%" IVdf ") called at %s line %" UVuf ".\n", status, file != NULL ? file : "-",
+                           (UV)CopLINE(PL_curcop));
+    HV* fields = newHV();
+    SV* error;
+    if (cxt->dieHook != NULL) {
+        /* The hook records where the exit happened, as it would for a die. */
+        dSP;
+        PUSHMARK(SP);
+        PUTBACK;
+        (void)call_sv(cxt->dieHook, G_DISCARD | G_NOARGS);
+    }
+    SvREFCNT_dec(cxt->exitMessage);
+    SvREFCNT_dec(cxt->exitStack);
+    cxt->exitCalled = 1;
+    cxt->exitStatus = status;
+    cxt->exitMessage = message;
+    cxt->exitStack = SvOK(cxt->trace) ? newSVsv(cxt->trace) : newSVpvs("");
+    (void)hv_stores(fields, "status", newSViv(status));
+    (void)hv_stores(fields, "message", newSVsv(message));
+    error = sv_bless(newRV_noinc((SV*)fields), gv_stashpvs(VX_EXIT_CLASS, GV_ADD));
+    croak_sv(sv_2mortal(error));
+}
+
+static OP* vx_pp_exit(pTHX) {
+    my_cxt_t* cxt = vx_context(aTHX);
+    IV status = 0;
+    if (cxt == NULL || cxt->job == NULL) return vx_perl_pp_exit(aTHX);
+    if (MAXARG >= 1) {
+        dSP;
+        SV* arg = POPs;
+        PUTBACK;
+        if (arg != NULL) status = SvIV(arg);
+    }
+    vx_exit_called(aTHX_ cxt, status);
+    return NORMAL;
+}
+
+static OP* vx_ck_exit(pTHX_ OP* o) {
+    o = vx_next_ck_exit(aTHX_ o);
+    if (o->op_type == OP_EXIT) o->op_ppaddr = vx_pp_exit;
+    return o;
 }
 
 /* The elements of a large array lie anywhere in memory: ask for one a few steps ahead. */
@@ -863,6 +971,10 @@ static void vx_init(pTHX_ my_cxt_t* cxt) {
     cxt->busy = 0;
     cxt->typeBytes = NULL;
     cxt->validFlags = NULL;
+    cxt->exitCalled = 0;
+    cxt->exitStatus = 0;
+    cxt->exitMessage = NULL;
+    cxt->exitStack = NULL;
 }
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Protocol::Codec
@@ -874,6 +986,9 @@ BOOT:
     MY_CXT_INIT;
     vx_init(aTHX_ &MY_CXT);
     MY_CXT.nextId = 1;
+    /* Once per process: the op table and the checkers are shared by every interpreter. */
+    if (vx_perl_pp_exit == NULL) vx_perl_pp_exit = PL_ppaddr[OP_EXIT];
+    wrap_op_checker(OP_EXIT, vx_ck_exit, &vx_next_ck_exit);
 }
 
 # A thread's copy of the interpreter has its own handle table (a copy of the parent's); ids go on.
@@ -1007,7 +1122,7 @@ send_command(self, message)
             vx_answer(aTHX_ &MY_CXT, &job);
         } else {
             job.length = 0;
-            vx_exception(aTHX_ &job, died, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+            vx_exception(aTHX_ &job, died, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
         }
         RETVAL = vx_response_array(aTHX_ message, job.out, owned);
         SvREFCNT_inc_simple_void_NN(RETVAL);
@@ -1069,7 +1184,7 @@ execute_message(message)
         } else {
             job.message = (const U8*)"";
             job.length = 0;
-            vx_exception(aTHX_ &job, error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")));
+            vx_exception(aTHX_ &job, error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
         }
         RETVAL = newSVpvn(SvPVX(job.out), SvCUR(job.out));
         if (own) vx_give_back_buffers(aTHX_ &MY_CXT);

@@ -25,7 +25,8 @@ sub error_of {
     my ($type, $flags, @args) = @_;
     my ($rtype, $value) = run_command($type, $flags, @args);
     is($rtype, CMD_EXCEPTION, command_name($type) . ' failed as expected') or return {};
-    is_deeply([sort keys %$value], [qw(class message stack)], 'exception carries message, class and stack');
+    is_deeply([grep { exists $value->{$_} } qw(class message stack)], [qw(class message stack)],
+              'exception carries message, class and stack');
     return $value;
 }
 
@@ -150,6 +151,25 @@ subtest 'errors become Exception responses' => sub {
     is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
 };
 
+subtest 'exit in called code ends the command, not the process' => sub {
+    my @cases = (    # sub, status, where
+        [plain => 3], [bare => 0], [core => 4], [caught => 5], [in_destroy => 6], [in_sort => 7],
+        [in_string_eval => 8, qr/\(eval \d+\)/],
+    );
+    for my $case (@cases) {
+        my ($sub, $status, $file) = @$case;
+        my $e = error_of(CMD_INVOKE_GLOBAL_METHOD, 0, "Sample::Exits::$sub");
+        is_deeply([@$e{qw(class exit)}], ['Veltrix::Exit', $status], "$sub: class and status");
+        my $where = $file // qr/\S*receiver\.t/;
+        like($e->{message}, qr/\Aexit\($status\) called at $where line \d+\.\n\z/,
+             "$sub: the message names the status and the place");
+    }
+    is(ok_value(CMD_VALUE, 0, 'alive'), 'alive', 'the interpreter goes on');
+    my $lib = $INC{'Veltrix/Core/Receiver/Receiver.pm'} =~ s{/Veltrix/Core/Receiver/Receiver\.pm\z}{}r;
+    system($^X, "-I$lib", '-MVeltrix::Core::Receiver::Receiver', '-e', 'exit 9');
+    is($? >> 8, 9, 'outside a command exit is Perl\'s own');
+};
+
 subtest 'files load once and report their errors' => sub {
     my $dir = tempdir(CLEANUP => 1);
     open(my $fh, '>', "$dir/script.pl") or die $!;
@@ -231,6 +251,17 @@ subtest 'random and mutated messages always get a well-formed answer' => sub {
     is($bad, 0, 'every answer decodes as a Value or Exception response');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 4, 5), 9, 'valid command still works');
 };
+
+package Sample::Exits {
+    sub plain { exit 3 }
+    sub bare { exit }
+    sub core { CORE::exit(4) }
+    sub caught { eval { exit 5 }; return 'went on' }
+    sub in_destroy { { my $o = bless [], 'Sample::Exits' } return 1 }
+    sub in_sort { my @x = sort { exit 7 } 1, 2; return 1 }
+    sub in_string_eval { eval 'exit 8'; return 1 }
+    sub DESTROY { exit 6 }
+}
 
 package Sample::Bytes {
     sub TIEARRAY { my ($class, @v) = @_; bless [@v], $class }

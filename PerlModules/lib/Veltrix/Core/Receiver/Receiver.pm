@@ -234,4 +234,13 @@ sub get_runtime_info {
     ) . "\n";
 }
 
+# What `exit` in called Perl code dies with while a command runs (the command path turns it into an Exception
+# that names the status): an eval of the called code sees this object in $@.
+package Veltrix::Exit;
+
+use overload '""' => sub { $_[0]{message} }, fallback => 1;
+
+sub status  { $_[0]{status} }
+sub message { $_[0]{message} }
+
 1;
