@@ -44,6 +44,10 @@ typedef struct {
     IV exitStatus;
     SV* exitMessage;
     SV* exitStack;
+    /* The statement a command's Perl calls are made from: package of the receiver, no file, line 0. Perl
+       adds no location to an error raised there, caller() gives no file for it and Carp, which counts the
+       package as internal, looks for its caller in the user's code only. */
+    COP* hostCop;
 } my_cxt_t;
 
 #define MY_CXT_KEY "Veltrix::Core::Protocol::Codec::_guts" XS_VERSION
@@ -516,14 +520,15 @@ XS_INTERNAL(vx_run_job) {
     XSRETURN_EMPTY;
 }
 
-/* An Exception response: a map of message, class and stack, and `exit` with the status when Perl code
-   called exit. */
-static void vx_exception(pTHX_ VxJob* job, SV* message, SV* class, SV* stack, const IV* exitStatus) {
-    VxEncoder e = {job->out, NULL, NULL, NULL};
+/* An Exception response: a map of message, class and stack, then `object` (a handle to the die value) or
+   `exit` (the status, when Perl code called exit). */
+static void vx_exception(pTHX_ my_cxt_t* cxt, VxJob* job, SV* message, SV* class, SV* stack, SV* object,
+                         const IV* exitStatus) {
+    VxEncoder e = {job->out, cxt->handles, &cxt->nextId, NULL};
     SvCUR_set(job->out, 0);
     VxPutResponseHeader(aTHX_ job->out, job->message, job->length, VX_CMD_EXCEPTION);
     VxPutByte(aTHX_ job->out, VX_T_MAP);
-    VxPutU32(aTHX_ job->out, exitStatus != NULL ? 4 : 3);
+    VxPutU32(aTHX_ job->out, object != NULL || exitStatus != NULL ? 4 : 3);
     VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("message")));
     VxEncodeText(aTHX_ & e, message);
     VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("class")));
@@ -533,12 +538,21 @@ static void vx_exception(pTHX_ VxJob* job, SV* message, SV* class, SV* stack, co
     if (exitStatus != NULL) {
         VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("exit")));
         (void)VxEncodeValue(aTHX_ & e, sv_2mortal(newSViv(*exitStatus)), 0, 0);
+    } else if (object != NULL) {
+        VxEncodeText(aTHX_ & e, sv_2mortal(newSVpvs("object")));
+        (void)VxEncodeHandle(aTHX_ & e, object);
     }
 }
 
+static void vx_refusal(pTHX_ my_cxt_t* cxt, VxJob* job, SV* message) {
+    SV* empty = sv_2mortal(newSVpvs(""));
+    vx_exception(aTHX_ cxt, job, message, empty, empty, NULL, NULL);
+}
+
 /* A Perl error's text and class come from the receiver module's _error_parts, under eval: an exception
-   object's stringification or message method may die too. */
-static void vx_perl_exception(pTHX_ VxJob* job, SV* error, SV* stack) {
+   object's stringification or message method may die too, and then the text is a fixed one. A reference
+   also travels as a handle. */
+static void vx_perl_exception(pTHX_ my_cxt_t* cxt, VxJob* job, SV* error, SV* stack) {
     SV* text = NULL;
     SV* class = NULL;
     CV* parts = get_cv(RECEIVER "_error_parts", 0);
@@ -554,20 +568,18 @@ static void vx_perl_exception(pTHX_ VxJob* job, SV* error, SV* stack) {
             class = sv_mortalcopy(POPs);
             text = sv_mortalcopy(POPs);
         } else {
-            SV* reason = sv_mortalcopy(ERRSV);
-            STRLEN n;
-            const char* r = SvPV(reason, n);
             SP -= count;
-            if (n > 0 && r[n - 1] == '\n') --n;
-            text = sv_2mortal(newSVpvs("Perl error that cannot be shown: "));
-            sv_catpvn_flags(text, r, n, SvUTF8(reason) ? SV_CATUTF8 : SV_CATBYTES);
-            sv_catpvs(text, "\n");
         }
         PUTBACK;
-    } else {
-        text = SvROK(error) ? sv_2mortal(newSVpvs("Perl error object")) : error;
     }
-    vx_exception(aTHX_ job, text, class != NULL ? class : sv_2mortal(newSVpvs("")), stack, NULL);
+    if (text == NULL && SvROK(error)) {
+        class = sv_ref(sv_newmortal(), SvRV(error), TRUE);
+        text = sv_2mortal(newSVpvf("Perl exception of class %" SVf " whose text could not be obtained", SVfARG(class)));
+    } else if (text == NULL) {
+        text = error;
+    }
+    vx_exception(aTHX_ cxt, job, text, class != NULL ? class : sv_2mortal(newSVpvs("")), stack,
+                 SvROK(error) ? error : NULL, NULL);
 }
 
 /* The exit state of the commands around the current one. */
@@ -610,9 +622,15 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     vx_swap_exit_state(cxt, &exitState);
     cxt->job = job;
     job->error = NULL;
-    PUSHMARK(SP);
+    SAVEVPTR(PL_curcop);
+    PL_curcop = cxt->hostCop;
+    /* On a stack of its own that caller() takes for the bottom: the command's frames are the first ones
+       Perl code sees, whoever called the receiver. */
     PUTBACK;
+    push_stackinfo(PERLSI_MAIN, 0);
+    PUSHMARK(PL_stack_sp);
     (void)call_sv((SV*)cxt->run, G_EVAL | G_VOID);
+    pop_stackinfo();
     if (SvROK(ERRSV) || SvTRUE_nomg(ERRSV)) {
         died = newSVsv(ERRSV);
         stack = SvOK(cxt->trace) ? newSVsv(cxt->trace) : newSVpvs("");
@@ -631,12 +649,12 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     if (refused != NULL) sv_2mortal(refused);
     /* An exit wins, even when an eval of the command's own code caught it and the command went on. */
     if (cxt->exitCalled) {
-        vx_exception(aTHX_ job, cxt->exitMessage, sv_2mortal(newSVpvs(VX_EXIT_CLASS)), cxt->exitStack,
+        vx_exception(aTHX_ cxt, job, cxt->exitMessage, sv_2mortal(newSVpvs(VX_EXIT_CLASS)), cxt->exitStack, NULL,
                      &cxt->exitStatus);
     } else if (died != NULL) {
-        vx_perl_exception(aTHX_ job, died, stack);
+        vx_perl_exception(aTHX_ cxt, job, died, stack);
     } else if (refused != NULL) {
-        vx_exception(aTHX_ job, refused, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
+        vx_refusal(aTHX_ cxt, job, refused);
     }
     vx_swap_exit_state(cxt, &exitState);
     SvREFCNT_dec(exitState.message);
@@ -660,11 +678,22 @@ static my_cxt_t* vx_context(pTHX) {
 
 /* Records the exit and dies with a Veltrix::Exit object, which unwinds to the command. */
 static void vx_exit_called(pTHX_ my_cxt_t* cxt, IV status) {
-    const char* file = CopFILE(PL_curcop);
-    SV* message = newSVpvf("exit(%" IVdf ") called at %s line %" UVuf ".\n", status, file != NULL ? file : "-",
-                           (UV)CopLINE(PL_curcop));
+    const char* name = CopFILE(PL_curcop);
+    SV* file = sv_2mortal(newSVpv(name != NULL ? name : "-", 0));
+    CV* path = get_cv(RECEIVER "_path", 0);
+    SV* message;
     HV* fields = newHV();
     SV* error;
+    if (path != NULL) {
+        dSP;
+        PUSHMARK(SP);
+        XPUSHs(file);
+        PUTBACK;
+        if (call_sv((SV*)path, G_SCALAR | G_EVAL | G_KEEPERR) == 1) file = sv_mortalcopy(*PL_stack_sp);
+        --PL_stack_sp;
+    }
+    message = newSVpvf("exit(%" IVdf ") called at %" SVf " line %" UVuf ".\n", status, SVfARG(file),
+                       (UV)CopLINE(PL_curcop));
     if (cxt->dieHook != NULL) {
         /* The hook records where the exit happened, as it would for a die. */
         dSP;
@@ -975,6 +1004,15 @@ static void vx_init(pTHX_ my_cxt_t* cxt) {
     cxt->exitStatus = 0;
     cxt->exitMessage = NULL;
     cxt->exitStack = NULL;
+    {
+        /* Kept as long as the interpreter. */
+        SV* buffer = newSV(sizeof(COP));
+        cxt->hostCop = (COP*)SvPVX(buffer);
+        Zero(cxt->hostCop, 1, COP);
+        cxt->hostCop->op_type = OP_NEXTSTATE;
+        CopSTASH_set(cxt->hostCop, gv_stashpvs("Veltrix::Core::Receiver::Receiver", GV_ADD));
+        cxt->hostCop->cop_warnings = pWARN_STD;
+    }
 }
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Protocol::Codec
@@ -1122,7 +1160,7 @@ send_command(self, message)
             vx_answer(aTHX_ &MY_CXT, &job);
         } else {
             job.length = 0;
-            vx_exception(aTHX_ &job, died, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
+            vx_refusal(aTHX_ &MY_CXT, &job, died);
         }
         RETVAL = vx_response_array(aTHX_ message, job.out, owned);
         SvREFCNT_inc_simple_void_NN(RETVAL);
@@ -1184,7 +1222,7 @@ execute_message(message)
         } else {
             job.message = (const U8*)"";
             job.length = 0;
-            vx_exception(aTHX_ &job, error, sv_2mortal(newSVpvs("")), sv_2mortal(newSVpvs("")), NULL);
+            vx_refusal(aTHX_ &MY_CXT, &job, error);
         }
         RETVAL = newSVpvn(SvPVX(job.out), SvCUR(job.out));
         if (own) vx_give_back_buffers(aTHX_ &MY_CXT);

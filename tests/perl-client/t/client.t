@@ -134,7 +134,7 @@ subtest 'Exception answers die as Veltrix::Client::Exception with the remote tex
     is "$error", "Whoopsie [expected]\n", 'stringifies to the remote text, unchanged';
     is $error->message, "Whoopsie [expected]\n", 'message';
     is $error->class, '', 'no class for a plain text';
-    like $error->stack, qr/\Adied at \S+ line \d+\nTarget::Counter::fail called at /, 'remote stack';
+    like $error->stack, qr/\Adied at \S+ line \d+\nTarget::Counter::fail called from the calling runtime\z/, 'remote stack';
     is $error->runtime, 4, 'raised by runtime 4';
 
     $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail_at_line') };

@@ -3,6 +3,8 @@ use strict;
 use warnings;
 use Test::More;
 no warnings "once";
+use Carp ();
+use Cwd ();
 use File::Temp qw(tempdir);
 use Veltrix::Core::Protocol::Codec qw(:all);
 use Veltrix::Core::Receiver::Receiver;
@@ -33,6 +35,7 @@ sub error_of {
 sub nested { Veltrix::Core::Protocol::Command->new(@_) }
 
 ok_value(CMD_LOAD_LIBRARY, 0, 'Sample::Counter');
+my $counter_file = Cwd::abs_path($INC{'Sample/Counter.pm'});
 
 subtest 'calls in scalar and list context' => sub {
     ok_value(CMD_LOAD_LIBRARY, 0, 'List::Util');
@@ -113,18 +116,13 @@ subtest 'static fields, arrays and references' => sub {
 
 subtest 'errors become Exception responses' => sub {
     my $e = error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail');
-    is($e->{message}, "Whoopsie [expected]\n", 'text arrives unchanged');
-    is($e->{class}, '', 'no class for a text');
-    like($e->{stack}, qr/\Adied at \S*Counter\.pm line \d+\nSample::Counter::fail called at /, 'stack: the die, then the sub');
-    $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'fail_object');
-    is($e->{message}, 'object failure [expected]', 'message of an exception object');
-    is($e->{class}, 'Sample::Error', 'class of an exception object');
+    is_deeply([@$e{qw(message class stack)}, exists $e->{object}],
+        ["Whoopsie [expected]\n", '', "died at $counter_file line 17\nSample::Counter::fail called from the calling runtime", ''],
+        'a text: unchanged, no class, the die and the sub the caller called, no object');
     is_deeply(ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 0), {k => 'v-k'},
         'a tied hash read by value');
     is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 1)->{message}, "FETCH failed [expected]\n",
         'a die while the result is read');
-    is(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail_unprintable')->{message},
-        "Perl error that cannot be shown: no text [expected]\n", 'an error whose text cannot be had');
     like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::surrogate')->{message},
         qr/\ACannot send a string holding a surrogate or a code point above U\+10FFFF \(at byte 1\)\n\z/, 'no lax UTF-8 out');
     my %refused = (
@@ -149,6 +147,56 @@ subtest 'errors become Exception responses' => sub {
     }
     like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
     is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
+};
+
+subtest 'exceptions keep what Perl raised' => sub {
+    my %objects = (    # sub => class, message
+        fail_object      => ['Sample::Error', 'object failure [expected]'],
+        fail_unprintable => ['Sample::Unprintable', 'Perl exception of class Sample::Unprintable whose text could not be obtained'],
+        fail_hash        => ['HASH', undef],
+    );
+    for my $sub (sort keys %objects) {
+        my ($class, $message) = @{$objects{$sub}};
+        my $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', $sub);
+        is_deeply([$e->{class}, $e->{object}->type], [$class, $class], "$sub: class, and a handle of that type");
+        is($e->{message}, $message, "$sub: message") if defined $message;
+        is(ok_value(CMD_DESTRUCT_REFERENCE, 0, $e->{object}), undef, "$sub: the handle is a normal one");
+    }
+    my $e = error_of(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'fail_object');
+    is(ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $e->{object}, 'message'), 'object failure [expected]',
+       'the exception object answers its methods');
+
+    my $here = Cwd::abs_path(__FILE__);
+    my %line = %Sample::Croaks::line;
+    local $SIG{__WARN__} = sub { $Sample::Croaks::warned = $_[0] };
+    is_deeply(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Croaks::direct'),
+        {message => "direct [expected] at $here line $line{direct}.\n", class => '',
+         stack => "died at $here line $line{direct}\nSample::Croaks::direct called from the calling runtime"},
+        'croak in a sub the caller called: the place of the croak, no frame of ours');
+    is_deeply(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Croaks::through'),
+        {message => "inner [expected] at $here line $line{through}.\n", class => '',
+         stack => "died at $here line $line{check}\nSample::Croaks::Inner::check called at $here line $line{through}\n"
+                . "Sample::Croaks::through called from the calling runtime"},
+        "croak in a sub of another package: its caller's place");
+    ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Croaks::warns');
+    is($Sample::Croaks::warned, "careful [expected] at $here line $line{warns}.\n", "carp: the caller's place");
+
+    my $dir = Cwd::abs_path(tempdir(CLEANUP => 1));
+    mkdir "$dir/$_" for qw(sub Dotted);
+    open(my $fh, '>', "$dir/Dotted/Module.pm") or die $!;
+    print $fh "package Dotted::Module;\nsub fail { die 'dotted [expected]' }\n1;\n";
+    close $fh;
+    local @INC = ("$dir/sub/..", @INC);
+    ok_value(CMD_LOAD_LIBRARY, 0, 'Dotted::Module');
+    is_deeply([@{error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Dotted::Module::fail')}{qw(message stack)}],
+        ["dotted [expected] at $dir/Dotted/Module.pm line 2.\n",
+         "died at $dir/Dotted/Module.pm line 2\nDotted::Module::fail called from the calling runtime"],
+        'file names in messages and stacks are resolved');
+    my $receiver = $INC{'Veltrix/Core/Receiver/Receiver.pm'};
+    my $lib = $receiver =~ s{/Veltrix/Core/Receiver/Receiver\.pm\z}{}r;
+    open(my $out, '-|', $^X, '-e', 'require $ARGV[0]; print "$INC[0]|$INC{q(Veltrix/Core/Receiver/Receiver.pm)}"',
+         "$lib/Veltrix/../Veltrix/Core/Receiver/Receiver.pm") or die $!;
+    is(join('', <$out>), "$lib|$receiver", 'the receiver started under a path with .. puts its resolved lib first');
 };
 
 subtest 'exit in called code ends the command, not the process' => sub {
@@ -261,6 +309,16 @@ package Sample::Exits {
     sub in_sort { my @x = sort { exit 7 } 1, 2; return 1 }
     sub in_string_eval { eval 'exit 8'; return 1 }
     sub DESTROY { exit 6 }
+}
+
+package Sample::Croaks {
+    our (%line, $warned);
+    sub direct { Carp::croak('direct [expected]') } BEGIN { $line{direct} = __LINE__ }
+    sub through { Sample::Croaks::Inner::check() } BEGIN { $line{through} = __LINE__ }
+    sub warns { Sample::Croaks::Inner::moan() } BEGIN { $line{warns} = __LINE__ }
+    package Sample::Croaks::Inner;
+    sub check { Carp::croak('inner [expected]') } BEGIN { $line{check} = __LINE__ }
+    sub moan { Carp::carp('careful [expected]') }
 }
 
 package Sample::Bytes {

@@ -7,15 +7,24 @@ package Veltrix::Core::Receiver::Receiver;
 use strict;
 use warnings;
 
-# The bridge runs this file as the interpreter's main program without any include directory: find the
-# product's lib directory from our own location.
+# The bridge runs this file as the interpreter's main program, under a path such as
+# .../Native/Windows/X64/../../../../Binaries/Perl/...: the product's lib directory, resolved, is the first
+# include directory, so that every file loaded from it has a plain path in messages and stacks.
 BEGIN {
+    require Cwd;
     require File::Spec;
     my $self = File::Spec->rel2abs(__FILE__);
     (my $lib = $self) =~ s{[\\/]Veltrix[\\/]Core[\\/]Receiver[\\/]Receiver\.pm\z}{};
-    unshift @INC, $lib if $lib ne $self && !grep { ref \$_ eq 'SCALAR' && $_ eq $lib } @INC;
+    if ($lib ne $self) {
+        $lib = Cwd::abs_path($lib) // $lib;
+        unshift @INC, $lib unless grep { ref \$_ eq 'SCALAR' && $_ eq $lib } @INC;
+        $self = "$lib/Veltrix/Core/Receiver/Receiver.pm";
+    }
     # Run as the main program, the file is not in %INC: a later `use` of it must not load it twice.
     $INC{'Veltrix/Core/Receiver/Receiver.pm'} //= $self;
+    # Perl calls made by the receiver come from this package: croak and carp look past it.
+    no warnings 'once';
+    $Carp::Internal{+__PACKAGE__} = 1;
 }
 
 use overload ();
@@ -61,7 +70,7 @@ sub _load_library {
         }
         return (!!1, AS_VALUE);
     }
-    my $path = File::Spec->rel2abs($name);
+    my $path = _path($name);
     return (!!1, AS_VALUE) if $INC{$path};
     die "LoadLibrary: cannot read '$path': no such file\n" unless -f $path;
     die "LoadLibrary: cannot read '$path': permission denied\n" unless -r _;
@@ -187,32 +196,63 @@ sub _get_ref_value {
 # ---------------------------------------------------------------------------------------------------------
 # Errors.
 
-# The die hook while a command runs: the frames between the failing statement and the command, innermost
-# first. The command's own eval frame (or a runner of this module) ends the walk.
+# A file name as messages and stacks show it: absolute, without . or .. and with symbolic links resolved.
+# Names that are not files ("(eval 3)", "-e") stay as they are.
+my %paths;
+sub _path {
+    my ($file) = @_;
+    return $file if !defined $file || $file =~ /\A\(eval \d+\)/;
+    return $paths{$file} //= do {
+        my $absolute = File::Spec->rel2abs($file);
+        -e $absolute ? Cwd::abs_path($absolute) // $absolute : $absolute;
+    } if File::Spec->file_name_is_absolute($file);
+    return -e $file ? Cwd::abs_path($file) // $file : $file;
+}
+
+# The die hook while a command runs: the place of the die and the calling frames, innermost first. Perl's
+# own frames (eval, require) are left out; a die inside Carp is placed where Carp was called. The walk ends
+# at the frame the calling runtime (or a runner of this module) called.
 sub _on_die {
-    my @lines;
-    my (undef, $file, $line) = caller(0);
-    push @lines, "died at $file line $line";
-    for (my $i = 1; my @frame = caller($i); $i++) {
-        last if $frame[3] =~ /\AVeltrix::Core::Receiver::Receiver::/ || ($frame[3] eq '(eval)' && !$frame[7]);
-        push @lines, "$frame[3] called at $frame[1] line $frame[2]" unless $frame[3] eq '(eval)';
+    my ($package, $file, $line) = caller(0);
+    my $i = 1;
+    while ($Carp::CarpInternal{$package // ''} and my @frame = caller($i)) {
+        ($package, $file, $line) = @frame;
+        $i++;
+    }
+    my @lines = ('died at ' . _path($file) . " line $line");
+    for (; my @frame = caller($i); $i++) {
+        next if $frame[3] eq '(eval)';
+        if (($frame[0] // '') eq __PACKAGE__) {
+            push @lines, "$frame[3] called from the calling runtime";
+            last;
+        }
+        push @lines, "$frame[3] called at " . _path($frame[1]) . " line $frame[2]";
     }
     $trace = join("\n", @lines);
     return;
 }
 
 # (text, class) of an error: an exception object's overloaded stringification, else its message method,
-# else its message field, else the reference's text.
+# else its message field, else the reference's text. Called under eval: each of these may die, and the text
+# is made a plain string here, where that is caught.
 sub _error_parts {
     my ($error) = @_;
-    return ($error // 'Unknown Perl error', '') unless ref $error;
+    return (_located($error // 'Unknown Perl error'), '') unless ref $error;
     my $class = blessed($error) // ref $error;
-    return ("$error", $class) unless blessed $error;
-    return ("$error", $class) if overload::Method($error, '""');
-    return (eval { $error->message } // "$error", $class) if $error->can('message');
-    return ($error->{message}, $class)
-        if reftype($error) eq 'HASH' && defined $error->{message} && !ref $error->{message};
-    return ("$error", $class);
+    my $text = !blessed($error) || overload::Method($error, '""') ? $error
+             : $error->can('message') ? eval { $error->message } // $error
+             : reftype($error) eq 'HASH' && defined $error->{message} && !ref $error->{message} ? $error->{message}
+             : $error;
+    return ("$text", $class);
+}
+
+# A text with the location Perl appends (" at FILE line N.") under a normalised file name.
+sub _located {
+    my ($text) = @_;
+    return $text unless $text =~ / at (.+?) line (\d+)(\.|, <[^>]*> (?:line|chunk) \d+\.)\n\z/;
+    my $file = _path($1);
+    return $text if $file eq $1;
+    return substr($text, 0, $-[0]) . " at $file line $2$3\n";
 }
 
 # A message array whose elements are not all plain integers becomes bytes here (the launcher's C routine

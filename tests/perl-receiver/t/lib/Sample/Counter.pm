@@ -20,6 +20,7 @@ sub list_of_objects { my $class = shift; return [map { $class->new(start => $_) 
 sub tied_hash { tie my %h, 'Sample::Tied', $_[1]; return \%h }
 sub surrogate { return "a\x{d800}" }
 sub fail_unprintable { die bless {}, 'Sample::Unprintable' }
+sub fail_hash { die {code => 7} }
 our $Long = 'x' x 1000;
 
 # A hash of one key read through FETCH, which dies when asked to: the receiver reads it in C, by value.
@@ -33,7 +34,8 @@ package Sample::Error;
 sub new { my ($class, $message) = @_; return bless {message => $message}, $class }
 sub message { $_[0]{message} }
 
+# Its text dies with the object itself.
 package Sample::Unprintable;
-use overload '""' => sub { die "no text [expected]\n" }, fallback => 1;
+use overload '""' => sub { die $_[0] }, fallback => 1;
 
 1;
