@@ -63,7 +63,8 @@ enum {
     RUN_CREATE,
     RUN_GET_FIELD,
     RUN_SET_FIELD,
-    RUN_RELEASE
+    RUN_RELEASE,
+    RUN_EVAL
 };
 
 typedef struct {
@@ -111,6 +112,8 @@ static const VxCommand commands[] = {
     {"AsRef", RUN_NONE, 0, 0, NULL, NULL},
     {"AsOut", RUN_NONE, 0, 0, NULL, NULL},
     {"GetRefValue", RUN_PERL, 1, 1, "scalar reference", RECEIVER "_get_ref_value"},
+    /* An extension of this bridge: a string of Perl code run in package main. */
+    {"Eval", RUN_EVAL, 1, 1, "Perl code", NULL},
 };
 
 #define COMMAND_COUNT ((int)(sizeof commands / sizeof commands[0]))
@@ -315,6 +318,24 @@ static int vx_release(pTHX_ VxRun* run, SSize_t base, SSize_t argc, VxResult* r)
     return 1;
 }
 
+/* eval "package main; $code" in the command's context; Perl's error text when it fails. */
+static int vx_eval(pTHX_ VxRun* run, SSize_t base, int list, VxResult* r) {
+    SV* code = STACK_AT(base + 1);
+    SV* text;
+    I32 count;
+    if (!SvOK(code) || SvROK(code))
+        return vx_refuse(aTHX_ run, newSVpvf("Eval: expected Perl code as a string, got %" SVf "\n",
+                                             SVfARG(SvROK(code) ? sv_2mortal(newSVpvf("%" SVf " reference",
+                                                                                    SVfARG(vx_ref_name(aTHX_ code))))
+                                                                : sv_2mortal(newSVpvs("null")))));
+    text = sv_2mortal(newSVpvs("package main; "));
+    sv_catsv_nomg(text, code);
+    STACK_RESET(base);
+    count = eval_sv(text, (list ? G_LIST : G_SCALAR) | G_RETHROW);
+    vx_called(aTHX_ base, base, count, list, r);
+    return 1;
+}
+
 /* The commands kept in Perl: runner(flags, args...) returns (value, shape). */
 static int vx_run_perl(pTHX_ VxRun* run, const VxCommand* info, SSize_t base, SSize_t argc, U8 flags,
                        VxResult* r) {
@@ -456,6 +477,8 @@ static int vx_execute(pTHX_ VxRun* run, VxResult* r) {
     }
     case RUN_RELEASE:
         return vx_release(aTHX_ run, base, argc, r);
+    case RUN_EVAL:
+        return vx_eval(aTHX_ run, base, list, r);
     default:
         return vx_run_perl(aTHX_ run, info, base, argc, command.flags, r);
     }

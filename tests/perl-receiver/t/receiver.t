@@ -149,6 +149,40 @@ subtest 'errors become Exception responses' => sub {
     is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
 };
 
+subtest 'eval runs Perl code in package main' => sub {
+    is(ok_value(CMD_EVAL, 0, '$evaluated = 6 * 7; __PACKAGE__ . " $evaluated"'), 'main 42', 'scalar context, no strict');
+    is($main::evaluated, 42, 'in package main');
+    is_deeply(ok_value(CMD_EVAL, F_LIST_CONTEXT | F_BY_VALUE, '(1, [2], {k => 3})'), [1, [2], {k => 3}],
+              'list context, by value');
+    is(ok_value(CMD_EVAL, 0, 'my @c = caller(0); defined $c[1] ? "a file" : "no file"'), 'no file',
+       'called from nowhere in particular');
+    my $e = error_of(CMD_EVAL, 0, 'die "boom [expected]"');
+    like("$e->{message}|$e->{stack}", qr/\Aboom \[expected\] at \(eval (\d+)\) line 1\.\n\|died at \(eval \1\) line 1\z/,
+         "a run-time error: Perl's text and place");
+    like(error_of(CMD_EVAL, 0, '1 +')->{message}, qr/\Asyntax error at \(eval \d+\) line 1, at EOF\n/, 'a compile error');
+    is(error_of(CMD_EVAL, 0, [1])->{message}, "Eval: expected Perl code as a string, got ARRAY reference\n",
+       'code must be a string');
+};
+
+subtest 'special variables of main' => sub {
+    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', $_->[0]), $_->[1], $_->[0])
+        for ['$]', $]], ['$0', $0], ['$$', $$], ['$^O', $^O], ['$^V', sprintf('v%vd', $^V)], ['$^X', $^X];
+    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', '@INC'), [grep { !ref } @INC], '@INC');
+    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', '%ENV')->{PATH}, $ENV{PATH}, '%ENV');
+    ok_value(CMD_SET_STATIC_FIELD, 0, 'main', '$;', '|');
+    is($;, '|', '$; set');
+    $; = "\034";
+    my %refused = (
+        "SetStaticField: \$]: Modification of a read-only value attempted" => [CMD_SET_STATIC_FIELD, 'main', '$]', 5],
+        "GetStaticField: '\$]' is not a variable name" => [CMD_GET_STATIC_FIELD, 'Sample::Counter', '$]'],
+        "GetStaticField: '\$^Vx' is not a variable name" => [CMD_GET_STATIC_FIELD, 'main', '$^Vx'],
+    );
+    for my $text (sort keys %refused) {
+        my ($type, @args) = @{$refused{$text}};
+        is_deeply([@{error_of($type, 0, @args)}{qw(message stack)}], ["$text\n", ''], $text);
+    }
+};
+
 subtest 'exceptions keep what Perl raised' => sub {
     my %objects = (    # sub => class, message
         fail_object      => ['Sample::Error', 'object failure [expected]'],

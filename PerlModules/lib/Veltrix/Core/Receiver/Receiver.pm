@@ -85,11 +85,18 @@ sub _load_library {
     return (!!1, AS_VALUE);
 }
 
+# Package variables by name; in main also Perl's special variables: a caret and a capital letter ($^O) or
+# one punctuation character ($], $$, $;).
 sub _static_variable {
     my ($what, $package, $name) = @_;
     _need_package($what, $package);
     _need_name($what, $name);
-    my ($sigil, $bare) = $name =~ /\A([\$\@%]?)(\w+)\z/ or die "$what: '$name' is not a variable name\n";
+    my ($sigil, $bare) = $name =~ /\A([\$\@%]?)(\w+)\z/;
+    if (!defined $bare && $package eq 'main') {
+        ($sigil, $bare) = $name =~ /\A([\$\@%]?)(\^[A-Z]|[[:punct:]])\z/a;
+        return ($sigil || '$', $bare =~ /\A\^(.)\z/ ? chr(ord($1) - 64) : $bare) if defined $bare;
+    }
+    die "$what: '$name' is not a variable name\n" unless defined $bare;
     return ($sigil || '$', "${package}::$bare");
 }
 
@@ -98,22 +105,27 @@ sub _get_static_field {
     no strict 'refs';
     return ([@{$full}], AS_LIST) if $sigil eq '@';
     return ({%{$full}}, AS_MAP) if $sigil eq '%';
-    return (${$full}, AS_VALUE);
+    my $value = ${$full};
+    # A version object ($^V, some $VERSIONs) as its text.
+    return (blessed($value) && $value->isa('version') ? "$value" : $value, AS_VALUE);
 }
 
 sub _set_static_field {
     my ($sigil, $full) = _static_variable('SetStaticField', @_[1, 2]);
     my $value = $_[3];
     no strict 'refs';
-    if ($sigil eq '@') {
-        die "SetStaticField: \@$full needs a list value\n" unless ref $value eq 'ARRAY';
-        @{$full} = @$value;
-    } elsif ($sigil eq '%') {
-        die "SetStaticField: %$full needs a map value\n" unless ref $value eq 'HASH';
-        %{$full} = %$value;
-    } else {
-        ${$full} = $value;
-    }
+    die "SetStaticField: \@$full needs a list value\n" if $sigil eq '@' && ref $value ne 'ARRAY';
+    die "SetStaticField: %$full needs a map value\n" if $sigil eq '%' && ref $value ne 'HASH';
+    eval {
+        if ($sigil eq '@') {
+            @{$full} = @$value;
+        } elsif ($sigil eq '%') {
+            %{$full} = %$value;
+        } else {
+            ${$full} = $value;
+        }
+        1;
+    } or die "SetStaticField: $_[2]: " . ($@ =~ s/ at .*? line \d+\.\n\z//sr) . "\n";
     return (undef, AS_VALUE);
 }
 
@@ -214,6 +226,10 @@ sub _path {
 # at the frame the calling runtime (or a runner of this module) called.
 sub _on_die {
     my ($package, $file, $line) = caller(0);
+    # No file: the command path itself passes an error on (or refuses a call); the trace stays as it is.
+    return unless defined $file;
+    # A refusal of this module's own runners has no stack, like those of the command path.
+    return $trace = undef if $package eq __PACKAGE__;
     my $i = 1;
     while ($Carp::CarpInternal{$package // ''} and my @frame = caller($i)) {
         ($package, $file, $line) = @frame;
