@@ -8,6 +8,7 @@
 #include "EXTERN.h"
 #include "perl.h"
 #include "XSUB.h"
+#include "perliol.h"
 
 #include "VeltrixCodec.h"
 
@@ -48,6 +49,8 @@ typedef struct {
        adds no location to an error raised there, caller() gives no file for it and Carp, which counts the
        package as internal, looks for its caller in the user's code only. */
     COP* hostCop;
+    GV* stdoutGv;
+    GV* stderrGv;
 } my_cxt_t;
 
 #define MY_CXT_KEY "Veltrix::Core::Protocol::Codec::_guts" XS_VERSION
@@ -622,6 +625,20 @@ static void vx_swap_exit_state(my_cxt_t* cxt, VxExitState* state) {
     *state = mine;
 }
 
+/* Output that Perl code left in the buffers of a handle goes out: the caller's own output then follows it
+   in call order, and none is lost when the process ends without ending the interpreter. */
+static void vx_flush_pending(pTHX_ GV* gv) {
+    IO* io = GvIO(gv);
+    PerlIO* f = io != NULL ? IoOFP(io) : NULL;
+    PerlIO* layer;
+    for (layer = f; PerlIOValid(layer); layer = PerlIONext(layer)) {
+        if (PerlIOBase(layer)->flags & PERLIO_F_WRBUF) {
+            (void)PerlIO_flush(f);
+            return;
+        }
+    }
+}
+
 /* Answers job->message in job->out. Never dies. */
 static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     VxJob* outer = cxt->job;
@@ -684,6 +701,8 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     SvREFCNT_dec(exitState.stack);
     FREETMPS;
     LEAVE;
+    vx_flush_pending(aTHX_ cxt->stdoutGv);
+    vx_flush_pending(aTHX_ cxt->stderrGv);
 }
 
 /* ---------------------------------------------------------------------------------------------------- */
@@ -1036,6 +1055,8 @@ static void vx_init(pTHX_ my_cxt_t* cxt) {
         CopSTASH_set(cxt->hostCop, gv_stashpvs("Veltrix::Core::Receiver::Receiver", GV_ADD));
         cxt->hostCop->cop_warnings = pWARN_STD;
     }
+    cxt->stdoutGv = (GV*)SvREFCNT_inc_simple_NN(gv_fetchpvs("STDOUT", GV_ADD | GV_NOTQUAL, SVt_PVIO));
+    cxt->stderrGv = (GV*)SvREFCNT_inc_simple_NN(gv_fetchpvs("STDERR", GV_ADD | GV_NOTQUAL, SVt_PVIO));
 }
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Protocol::Codec

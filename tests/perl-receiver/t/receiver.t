@@ -252,6 +252,28 @@ subtest 'exit in called code ends the command, not the process' => sub {
     is($? >> 8, 9, 'outside a command exit is Perl\'s own');
 };
 
+subtest "a command's output goes out before the caller's, warnings as Perl writes them" => sub {
+    my $dir = tempdir(CLEANUP => 1);
+    open(my $fh, '>', "$dir/streams.pl") or die $!;
+    print $fh <<'PERL';
+use Veltrix::Core::Protocol::Codec qw(:all);
+use Veltrix::Core::Receiver::Receiver;
+use POSIX ();
+sub shout { print "out"; warn "careful\n"; { my $o = bless [], 'Dies' } return 1 }
+package Dies { sub DESTROY { die "in destroy\n" } }
+package main;
+Veltrix::Core::Receiver::Receiver::execute_message(encode_command(pack('C11', 4, (0) x 8, 8, 16), 0, ['shout']));
+POSIX::write($_, '|after', 6) for 1, 2;
+POSIX::_exit(0);
+PERL
+    close $fh;
+    my $lib = $INC{'Veltrix/Core/Receiver/Receiver.pm'} =~ s{/Veltrix/Core/Receiver/Receiver\.pm\z}{}r;
+    my $out = `"$^X" -w "-I$lib" "$dir/streams.pl" 2>"$dir/err"`;
+    open($fh, '<', "$dir/err") or die $!;
+    is_deeply([$out, join('', <$fh>)], ['out|after', "careful\n\t(in cleanup) in destroy\n|after"],
+              'standard output flushed after the command; warn and a die in DESTROY on standard error');
+};
+
 subtest 'files load once and report their errors' => sub {
     my $dir = tempdir(CLEANUP => 1);
     open(my $fh, '>', "$dir/script.pl") or die $!;
