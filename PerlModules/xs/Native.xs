@@ -5,6 +5,7 @@
 #include "XSUB.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdint.h>
 
 typedef unsigned char byte;
@@ -30,28 +31,50 @@ static GetNativeErrorFn GetNativeError_Fn;
 
 #define NATIVE_ERROR_CLASS "Veltrix::Bridge::NativeError"
 
+/* A command and the reading of its response are one step for every thread and interpreter of the process:
+ * the exports keep the last response for the next ReadResponse. The lock is recursive: a command whose
+ * handling calls back into Perl on the same thread may send commands of its own. */
+static pthread_mutex_t commandLock;
+static pthread_once_t commandLockOnce = PTHREAD_ONCE_INIT;
+
+static void init_command_lock(void) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&commandLock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
 /* Dies with a Veltrix::Bridge::NativeError object: a die with a plain string would have Perl append
- * " at FILE line N." to the text, and callers compare the native text byte for byte. */
+ * " at FILE line N." to the text, and callers compare the native text byte for byte. The place in the
+ * caller's code goes into the object's file and line. */
 static void die_native(pTHX_ const char* function, int result, SV* text) {
     HV* fields = newHV();
     SV* error;
     (void)hv_stores(fields, "function", newSVpv(function, 0));
     (void)hv_stores(fields, "result", newSViv(result));
-    (void)hv_stores(fields, "text", text);
-    error = sv_bless(newRV_noinc((SV*)fields), gv_stashpvs(NATIVE_ERROR_CLASS, GV_ADD));
-    croak_sv(sv_2mortal(error));
+    (void)hv_stores(fields, "message", text);
+    error = sv_2mortal(sv_bless(newRV_noinc((SV*)fields), gv_stashpvs(NATIVE_ERROR_CLASS, GV_ADD)));
+    if (get_cv("Veltrix::Error::_place_of_caller", 0) != NULL) {
+        dSP;
+        PUSHMARK(SP);
+        XPUSHs(error);
+        PUTBACK;
+        (void)call_pv("Veltrix::Error::_place_of_caller", G_DISCARD | G_EVAL | G_KEEPERR);
+    }
+    croak_sv(error);
 }
 
-/* A negative result of an export: the text is GetNativeError's, copied before anything else can fail. */
-static void die_with_native_error(pTHX_ const char* function, int result) {
+/* GetNativeError's text, copied at once (under the command lock where there is one). */
+static SV* native_error_text(pTHX) {
     const char* text = GetNativeError_Fn();
-    die_native(aTHX_ function, result, newSVpv(text != NULL ? text : "", 0));
+    return newSVpv(text != NULL ? text : "", 0);
 }
 
 /* The exports tell failure from success only by their own failure value; any other result is the
  * other side's and passes through. */
 static void check_result(pTHX_ const char* function, int result, int failure) {
-    if (result == failure) die_with_native_error(aTHX_ function, result);
+    if (result == failure) die_native(aTHX_ function, result, native_error_text(aTHX));
 }
 
 /* A runtime number, version or channel byte; a value outside 0..255 is refused, not truncated. */
@@ -141,7 +164,8 @@ vbn_library_handle()
     OUTPUT:
         RETVAL
 
-# One command: SendCommand, then ReadResponse into the one buffer of the returned string.
+# One command: SendCommand, then ReadResponse into the one buffer of the returned string, under the
+# process-wide command lock.
 SV*
 vbn_send_command(message)
         SV* message
@@ -149,22 +173,31 @@ vbn_send_command(message)
         int32_t length;
         byte* bytes;
         int responseLength;
-        int readResult;
-        SV* response;
+        int readResult = 0;
+        SV* response = NULL;
+        SV* failure = NULL;
     CODE:
         require_bridge(aTHX);
         bytes = message_bytes(aTHX_ message, &length, "SendCommand");
+        pthread_once(&commandLockOnce, init_command_lock);
+        pthread_mutex_lock(&commandLock);
         responseLength = SendCommand_Fn(bytes, length);
-        check_result(aTHX_ "SendCommand", responseLength, -2);
+        if (responseLength == -2) {
+            failure = native_error_text(aTHX);
+        } else if (responseLength >= 0) {
+            response = newSV((STRLEN)responseLength + 1);
+            SvPOK_only(response);
+            readResult = ReadResponse_Fn((byte*)SvPVX(response), responseLength);
+            if (readResult == -3) failure = native_error_text(aTHX);
+        }
+        pthread_mutex_unlock(&commandLock);
+        if (responseLength == -2) die_native(aTHX_ "SendCommand", responseLength, failure);
         if (responseLength < 0)
             die_native(aTHX_ "SendCommand", responseLength,
                        newSVpvf("SendCommand returned the response length %d", responseLength));
-        response = newSV((STRLEN)responseLength + 1);
-        SvPOK_only(response);
-        readResult = ReadResponse_Fn((byte*)SvPVX(response), responseLength);
         if (readResult == -3) {
             SvREFCNT_dec(response);
-            die_with_native_error(aTHX_ "ReadResponse", readResult);
+            die_native(aTHX_ "ReadResponse", readResult, failure);
         }
         SvCUR_set(response, (STRLEN)responseLength);
         *SvEND(response) = '\0';
@@ -227,7 +260,7 @@ SV*
 vbn_native_error()
     CODE:
         require_bridge(aTHX);
-        RETVAL = newSVpv(GetNativeError_Fn(), 0);
+        RETVAL = native_error_text(aTHX);
     OUTPUT:
         RETVAL
 

@@ -59,11 +59,13 @@ subtest 'a command reaches the stand-in through the exports and its answer comes
 };
 
 subtest 'failure results of the exports die with the bridge error text' => sub {
+    my $line = __LINE__ + 1;
     my $error = error_of { Veltrix::Bridge::Native::send_command(substr header(), 0, 10) };
-    isa_ok $error, 'Veltrix::Bridge::NativeError';
+    isa_ok $error, $_ for qw(Veltrix::Bridge::NativeError Veltrix::Error);
     is "$error", 'Message byte array length is less than 11', 'the text exactly, no Perl location added';
-    is $error->function, 'SendCommand', 'export';
-    is $error->result, -2, 'result';
+    is_deeply [map { $error->$_ } qw(message text function result file line class stack)],
+        ['Message byte array length is less than 11', 'Message byte array length is less than 11', 'SendCommand', -2,
+         __FILE__, $line, '', ''], 'message (text is its older name), export, result, the place of the call';
     is Veltrix::Bridge::Native::native_error(), 'Message byte array length is less than 11', 'GetNativeError';
 
     is "${\ error_of { Veltrix::Bridge::Native::send_command('') } }", 'Message byte array length is less than 11',
@@ -73,6 +75,10 @@ subtest 'failure results of the exports die with the bridge error text' => sub {
 
     $error = error_of { Veltrix::Bridge::Native::send_command(header() . "\xEE") };
     is "$error", 'Stand-in failure [expected]', "the other runtime's failure text arrives unchanged";
+    $line = __LINE__ + 1;
+    $error = error_of { Veltrix::Client->new(runtime => 'Clr')->send_message(header() . "\xEE") };
+    is_deeply [ref $error, $error->file, $error->line], ['Veltrix::Bridge::NativeError', __FILE__, $line],
+        'through the client: the place in the caller\'s code';
 
     ok Veltrix::Bridge::Native::send_command(header()), 'the next command works';
     is Veltrix::Bridge::Native::native_error(), 'Stand-in failure [expected]',

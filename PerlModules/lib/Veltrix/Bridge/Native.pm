@@ -7,6 +7,7 @@ use warnings;
 use Cwd ();
 use File::Basename ();
 use File::Spec ();
+use Veltrix::Error ();
 use XSLoader;
 
 our $VERSION = '1.00';
@@ -32,13 +33,19 @@ sub load {
 
 package Veltrix::Bridge::NativeError;
 
-# A failure of the bridge's exports: the export, its result and the library's own text.
-use overload '""' => sub { $_[0]{text} }, 'bool' => sub { 1 }, fallback => 1;
+# A failure of the bridge's exports: the export, its result and the library's own text as the message.
+our @ISA = ('Veltrix::Error');
+
+sub new {
+    my ($class, %fields) = @_;
+    $fields{message} //= delete $fields{text};
+    return $class->SUPER::new(%fields);
+}
 
 sub function { $_[0]{function} }
 sub result   { $_[0]{result} }
-sub text     { $_[0]{text} }
-sub throw    { my ($class, %fields) = @_; die bless {%fields}, $class }
+# The message under the name it had before the errors had a common base.
+sub text     { $_[0]->message }
 
 1;
 
@@ -56,10 +63,43 @@ Veltrix::Bridge::Native - send command messages out of Perl through the bridge l
 =head1 DESCRIPTION
 
 Loads F<Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll> of the product tree that holds
-this module (at the first call, or with C<load>) and calls its exports. C<send_command> takes a command message as a byte string, calls
-C<SendCommand> and C<ReadResponse> once each and returns the response as a byte string.
-C<set_embedded_runtime>, C<deploy_runtime>, C<set_config_source> and C<set_working_directory> return
-the export's result. A failure result of an export (-2 to -7) dies with a
-C<Veltrix::Bridge::NativeError> that stringifies to C<GetNativeError>'s text.
+this module (at the first call, or with C<load>) and calls its exports.
+
+=over
+
+=item send_command($message)
+
+Takes a command message as a byte string (characters above 0xFF are refused), calls C<SendCommand> and
+C<ReadResponse> once each and returns the response as a byte string. The two calls are one step under a
+process-wide lock, shared by every thread and interpreter of the process: the exports keep the last
+response for the next C<ReadResponse>, so two threads calling them separately could read each other's
+answers. The lock is recursive: a command whose handling calls back into Perl on the same thread may send
+commands of its own. A command that never returns holds it.
+
+=item set_embedded_runtime($calling, $called, $version, $path)
+
+=item deploy_runtime($message, $path, $channel)
+
+=item set_config_source($source), set_working_directory($path)
+
+Return the export's result.
+
+=item native_error
+
+The text of C<GetNativeError>: the bridge's most recent failure.
+
+=item load, library_path, library_handle
+
+Load the bridge now, the path it is loaded from, and its handle (0 before it is loaded).
+
+=back
+
+A failure result of an export (-2 to -7) dies with a C<Veltrix::Bridge::NativeError>, a L<Veltrix::Error>
+whose C<message> (also C<text>, its older name) is C<GetNativeError>'s text exactly, with C<function> (the
+export) and C<result>; its C<file> and C<line> give the place of the call in the caller's code.
+
+=head1 THREADS
+
+The module may be used from any number of Perl threads; the bridge is loaded once per process.
 
 =cut
