@@ -957,6 +957,19 @@ static U8 vx_client_byte(pTHX_ SV* value, HV** table, const char* name, const ch
     return (U8)SvUV(result);
 }
 
+/* A failure the client itself finds (a value it cannot send, a response it cannot read) dies with the
+   text at the place in the caller's code, as Carp would put it. */
+static void vx_client_croak(pTHX_ SV* text) {
+    if (get_cv("Veltrix::Client::_croak", 0) != NULL) {
+        dSP;
+        PUSHMARK(SP);
+        XPUSHs(text);
+        PUTBACK;
+        (void)call_pv("Veltrix::Client::_croak", G_DISCARD);
+    }
+    croak_sv(text);
+}
+
 static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV** stackArgs, SSize_t count) {
     HV* fields;
     SV** prefix;
@@ -992,7 +1005,7 @@ static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV
                                                           "Veltrix::Client::_flags")
                                          : 0,
                              args, count, 0))
-        croak_sv(e.error);
+        vx_client_croak(aTHX_ e.error);
     {
         dSP;
         PUSHMARK(SP);
@@ -1004,11 +1017,12 @@ static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV
         PUTBACK;
     }
     bytes = VxMessageBytes(aTHX_ answer, "response", &error);
-    if (bytes == NULL) croak_sv(error);
+    if (bytes == NULL) vx_client_croak(aTHX_ error);
     Zero(&d, 1, VxDecoder);
     d.data = (const U8*)SvPV(bytes, n);
     d.length = n;
-    if (!VxDecodeResponse(aTHX_ &d, &answerType, &value)) croak_sv(d.error);
+    d.owner = self;
+    if (!VxDecodeResponse(aTHX_ &d, &answerType, &value)) vx_client_croak(aTHX_ d.error);
     value = sv_2mortal(value);
     if (answerType == 0) return value;
     {
@@ -1116,10 +1130,12 @@ encode_command(header, flags, args)
     OUTPUT:
         RETVAL
 
-# A response: (command type, value). Handles become Veltrix::Core::Protocol::Handle objects.
+# A response: (command type, value). Handles become Veltrix::Core::Protocol::Handle objects, or
+# Veltrix::Client::Handle objects of the client given as the owner.
 void
-decode_response(response)
+decode_response(response, owner = NULL)
         SV* response
+        SV* owner
     PREINIT:
         SV* error = NULL;
         SV* bytes;
@@ -1133,6 +1149,7 @@ decode_response(response)
         Zero(&d, 1, VxDecoder);
         d.data = (const U8*)SvPV(bytes, n);
         d.length = n;
+        d.owner = owner != NULL && SvOK(owner) ? owner : NULL;
         if (!VxDecodeResponse(aTHX_ &d, &type, &value)) croak_sv(d.error);
         EXTEND(SP, 2);
         mPUSHi(type);
@@ -1157,7 +1174,6 @@ execute(self, ...)
         get_instance_field = 113
         set_instance_field = 125
         invoke_global_method = 116
-        release = 117
     PREINIT:
         dMY_CXT;
         SV* type;

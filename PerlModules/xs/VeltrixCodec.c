@@ -7,6 +7,7 @@
 #include "Common/Utf8.h"
 
 #define VX_HANDLE_CLASS "Veltrix::Core::Protocol::Handle"
+#define VX_CLIENT_HANDLE_CLASS "Veltrix::Client::Handle"
 #define VX_COMMAND_CLASS "Veltrix::Core::Protocol::Command"
 
 static U32 vx_u32(const U8* p) {
@@ -87,6 +88,10 @@ static SV* vx_decode_handle(pTHX_ VxDecoder* d, VxHandleMode mode) {
         if (vx_ascii_prefix(name, n) != n) SvUTF8_on(type);
         (void)hv_stores(fields, "id", newSVuv((UV)id));
         (void)hv_stores(fields, "type", type);
+        if (d->owner != NULL) {
+            (void)hv_stores(fields, "client", newSVsv(d->owner));
+            return sv_bless(newRV_noinc((SV*)fields), gv_stashpvs(VX_CLIENT_HANDLE_CLASS, GV_ADD));
+        }
         return sv_bless(newRV_noinc((SV*)fields), gv_stashpvs(VX_HANDLE_CLASS, GV_ADD));
     } else {
         UV key = (UV)id;
@@ -525,7 +530,8 @@ static int vx_encode_ref(pTHX_ VxEncoder* e, SV* value, int byValue, int depth) 
     SV* target = SvRV(value);
     if (SvOBJECT(target)) {
         const char* name = HvNAME_get(SvSTASH(target));
-        if (name != NULL && strEQ(name, VX_HANDLE_CLASS) && SvTYPE(target) == SVt_PVHV) {
+        if (name != NULL && (strEQ(name, VX_HANDLE_CLASS) || strEQ(name, VX_CLIENT_HANDLE_CLASS)) &&
+            SvTYPE(target) == SVt_PVHV) {
             SV** id = hv_fetchs((HV*)target, "id", 0);
             SV** type = hv_fetchs((HV*)target, "type", 0);
             STRLEN n = 0;

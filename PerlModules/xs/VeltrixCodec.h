@@ -36,7 +36,8 @@ enum { VX_F_LIST_CONTEXT = 1, VX_F_BY_VALUE = 2 };
 enum { VX_CMD_EXCEPTION = 10, VX_CMD_HEART_BEAT = 11, VX_CMD_DESTRUCT_REFERENCE = 17 };
 
 /* What a handle in the input becomes: the value the receiver's table holds for it, a reference to its
-   id (the commands that work on handle numbers), or a Veltrix::Core::Protocol::Handle object. */
+   id (the commands that work on handle numbers), or a Veltrix::Core::Protocol::Handle object (a
+   Veltrix::Client::Handle that releases itself when the decoder has an owner). */
 typedef enum { VX_HANDLES_RESOLVE, VX_HANDLES_IDS, VX_HANDLES_OBJECTS } VxHandleMode;
 
 /* One entry of a decoded command message, in message order: a command (type, flags, argument count),
@@ -53,6 +54,7 @@ typedef struct {
     STRLEN length;
     STRLEN pos;
     HV* handles; /* the receiver's table, for VX_HANDLES_RESOLVE */
+    SV* owner;   /* for VX_HANDLES_OBJECTS: a client whose handles these are (Veltrix::Client::Handle), or NULL */
     SV* items;   /* buffer of VxItem filled by VxDecodeMessage */
     SSize_t itemCount;
     SV* error; /* mortal text of the failure */

@@ -5,7 +5,9 @@ use strict;
 use warnings;
 
 use Carp ();
+use Scalar::Util ();
 use Veltrix::Client::Exception;
+use Veltrix::Client::Handle;
 use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT F_BY_VALUE PERL_RUNTIME
     encode_command decode_response);
 
@@ -147,7 +149,7 @@ sub send_message {
 
 sub decode {
     my ($self, $response) = @_;
-    my ($type, $value) = decode_response($response);
+    my ($type, $value) = eval { decode_response($response, $self) } or _croak($@);
     return $type == CMD_VALUE ? $value : _other_answer($self, $type, $value);
 }
 
@@ -155,7 +157,14 @@ sub _other_answer {
     my ($self, $type, $value) = @_;
     Veltrix::Client::Exception->from_response($value, $self->{called_runtime}) if $type == CMD_EXCEPTION;
     return $value if $type == CMD_HEART_BEAT;
-    die "Unexpected answer: command type $type (" . Veltrix::Core::Protocol::Codec::command_name($type) . ")\n";
+    Carp::croak("Unexpected answer: command type $type (" . Veltrix::Core::Protocol::Codec::command_name($type) . ')');
+}
+
+# A failure the client found, placed in the caller's code.
+sub _croak {
+    my ($text) = @_;
+    die $text if ref $text;
+    Carp::croak($text =~ s/\n\z//r);
 }
 
 # execute(type, args...): one command without flags; execute_with_flags(type, flags, args...). Both are C
@@ -163,8 +172,18 @@ sub _other_answer {
 sub _type_byte { return command_type($_[0]) }
 
 # load_library, invoke_static_method, invoke_instance_method, invoke_global_method, create_instance,
-# get_static_field, set_static_field, get_instance_field, set_instance_field and release are C too: execute
-# with their command type.
+# get_static_field, set_static_field, get_instance_field and set_instance_field are C too: execute with their
+# command type.
+
+# Releases handles now; a released Veltrix::Client::Handle sends nothing more when it goes.
+sub release {
+    my ($self, @handles) = @_;
+    my $result = $self->execute(CMD_DESTRUCT_REFERENCE, @handles);
+    for my $handle (@handles) {
+        $handle->{released} = 1 if Scalar::Util::blessed($handle) && $handle->isa('Veltrix::Client::Handle');
+    }
+    return $result;
+}
 
 # Points the in-memory transport at the called runtime's files (its native side decides what path means).
 sub set_embedded_runtime {
@@ -209,24 +228,116 @@ Veltrix::Client - call another runtime from Perl
     my $jvm = Veltrix::Client->new(runtime => 'Jvm', channel => 'tcp', address => '10.0.0.1', port => 8080);
 
     my $max = $clr->invoke_static_method('System.Math', 'Max', 3, 7);
-    my $obj = $clr->create_instance('System.Text.StringBuilder');             # a handle
+    my $obj = $clr->create_instance('System.Text.StringBuilder');             # a Veltrix::Client::Handle
     $clr->invoke_instance_method($obj, 'Append', 'text');
-    $clr->release($obj);
+    undef $obj;                                                                 # released on the other side
 
     my $len = $clr->execute('GetInstanceField',
         $clr->nested('CreateClassInstance', 'System.Text.StringBuilder', 'abc'), 'Length');
 
-    eval { $clr->invoke_static_method('Nope', 'Nope') };
-    if (ref $@ && $@->isa('Veltrix::Client::Exception')) { print $@->message, $@->class, $@->stack }
+    eval { $clr->invoke_static_method('Nope', 'Nope'); 1 } or do {
+        my $e = $@;
+        print $e->message, $e->class, $e->stack if ref $e && $e->isa('Veltrix::Error');
+    };
 
 =head1 DESCRIPTION
 
 Commands are encoded with L<Veltrix::Core::Protocol::Codec> (the format of F<docs/command-format.md>),
-with Perl (4) as the calling runtime, and sent through L<Veltrix::Bridge::Native>. Answers are decoded
-into Perl values; handles come back as C<Veltrix::Core::Protocol::Handle> objects and may be passed as
-arguments. An Exception answer dies with a L<Veltrix::Client::Exception>; a failure of the bridge dies
-with a C<Veltrix::Bridge::NativeError> carrying the bridge's error text.
+with Perl (4) as the calling runtime, and sent through L<Veltrix::Bridge::Native> (or the C<transport>
+given to C<new>). Answers are decoded into Perl values.
 
-Unblessed array and hash references travel as lists and maps; other Perl references cannot be sent.
+Values: C<undef>, booleans, numbers and strings travel as themselves (a string with a byte above 0x7F
+that is not a character string travels as bytes); unblessed array and hash references as lists and maps.
+Other references cannot be sent, except handles. Objects and other references of the other side come
+back as handles.
+
+=head1 CONSTRUCTOR
+
+=over
+
+=item new(%options)
+
+C<runtime> (required): a runtime name (C<Clr>, C<Go>, C<Jvm>, C<Netcore>, C<Perl>, C<Python>, C<Ruby>,
+C<Nodejs>, C<Cpp>, C<Php>, C<Python2>; any case) or its number 0 to 10. C<version>: the called runtime's
+version byte (default 0). C<channel>: C<inmemory> (default), C<tcp> or C<tls>; the last two need
+C<address> (IPv4, a.b.c.d) and C<port> (1 to 65535). C<transport>: a code reference that takes a command
+message (bytes) and returns the response (bytes), instead of the bridge. Bad options die at the caller.
+
+=back
+
+=head1 CALLS
+
+Each dies with a L<Veltrix::Client::Exception> when the other side answers with an Exception, and with a
+C<Veltrix::Bridge::NativeError> when the bridge fails; both are L<Veltrix::Error> objects.
+
+=over
+
+=item invoke_static_method($type, $method, @args)
+
+=item invoke_instance_method($handle, $method, @args)
+
+=item invoke_global_method($function, @args)
+
+=item create_instance($type, @args)
+
+=item get_static_field($type, $name), set_static_field($type, $name, $value)
+
+=item get_instance_field($handle, $name), set_instance_field($handle, $name, $value)
+
+=item load_library($name)
+
+One command each, without flags: the value the other side returned.
+
+=item execute($type, @args), execute_with_flags($type, $flags, @args)
+
+Any command, by name (C<InvokeStaticMethod>) or number; flags are C<F_LIST_CONTEXT> and C<F_BY_VALUE> of
+L<Veltrix::Core::Protocol::Codec>.
+
+=item nested($type, @args)
+
+A command to pass as an argument of another command: the other side runs it first and uses its result,
+so a chain is one round trip.
+
+=item release(@handles)
+
+Releases handles on the other side now (see L</LIFETIME>).
+
+=item message($type, $flags, @args), header($type), send_message($bytes), decode($response)
+
+The steps of a call one by one: the encoded message, its 11-byte header, sending bytes through the
+transport and decoding the answer.
+
+=item set_embedded_runtime($path), deploy_runtime($path), set_config_source($source), set_working_directory($path)
+
+The bridge's settings for the called runtime and for the process.
+
+=item runtime, runtime_version, channel, address, port
+
+The client's options.
+
+=back
+
+=head1 ERRORS
+
+Errors the client finds itself (bad options, a value that cannot be sent, an answer that cannot be read)
+are texts ending in " at FILE line N.", the place of the call in the caller's code. Errors of the other
+side and of the bridge are L<Veltrix::Error> objects: C<message>, C<class> and C<stack> (where the other
+side sent them), C<file> and C<line> (the place of the call in the caller's code).
+
+=head1 LIFETIME
+
+A handle in an answer is a L<Veltrix::Client::Handle>. When the last Perl reference to it goes, it releases
+the value on the other side (one DestructReference command); so does a handle that nobody kept, such as
+the result of a method that returns its own object. C<release> releases at once. Nothing is sent during
+global destruction. Handles built by hand (C<< Veltrix::Core::Protocol::Handle->new($id) >>) are never
+released by the client.
+
+=head1 THREADS
+
+Calls through the bridge are safe from any number of Perl threads: each command and the reading of its
+answer are one step under a process-wide lock (see L<Veltrix::Bridge::Native>). A client object may be
+used in several threads (each gets a copy); a handle belongs to the thread that received it (a new
+thread has an unblessed reference to C<undef> in its place). A custom C<transport> must serialise
+itself if threads share what it uses.
 
 =cut

@@ -2,6 +2,7 @@
 use strict;
 use warnings;
 use Test::More;
+use Cwd ();
 
 BEGIN { unshift @INC, $ENV{VELTRIX_PERL_LIB_DIR} // die "VELTRIX_PERL_LIB_DIR is not set\n" }
 
@@ -15,13 +16,14 @@ package Target::Counter {
     sub step  { $_[0]{count} += $_[1] // 1; $_[0] }
     sub pair  { (1, 'two') }
     sub nest  { {list => [1, [2, 3]], name => "caf\x{e9}"} }
-    sub fail  { die "Whoopsie [expected]\n" }
-    sub fail_at_line { die "no line feed [expected]" }
+    sub fail  { die "Whoopsie [expected]\n" } BEGIN { our $fail_line = __LINE__ }
     sub fail_object  { die Target::Error->new("object [expected]") }
+    sub leave { exit 3 }
 }
 package Target::Error {
     use overload '""' => sub { $_[0]{text} }, fallback => 1;
     sub new { bless {text => $_[1]}, $_[0] }
+    sub text { $_[0]{text} }
 }
 package main;
 
@@ -112,56 +114,84 @@ subtest 'values come back as Perl values' => sub {
         {list => [1, [2, 3]], name => "caf\x{e9}"}, 'by value: nested structures';
 };
 
-subtest 'handles stand for remote objects and go back as arguments' => sub {
+subtest 'handles stand for remote objects and are released when Perl lets go of them' => sub {
+    my $kept = Veltrix::Core::Receiver::Receiver::handle_count();
     my $counter = $perl->create_instance('Target::Counter', start => 5);
-    isa_ok $counter, 'Veltrix::Core::Protocol::Handle';
-    is $counter->type, 'Target::Counter', 'type name';
-    $perl->invoke_instance_method($counter, 'step', 2);
-    is $perl->get_instance_field($counter, 'count'), 7, 'state kept on the other side';
+    isa_ok $counter, 'Veltrix::Client::Handle';
+    is_deeply [$counter->type, $counter->client], ['Target::Counter', $perl], 'type name and client';
+    $perl->invoke_instance_method($counter, 'step', 2) for 1 .. 3;
+    is $perl->get_instance_field($counter, 'count'), 11, 'state kept on the other side';
+    is Veltrix::Core::Receiver::Receiver::handle_count(), $kept + 1,
+        'the handles a method returning its object gave back are released at once';
     is $perl->execute('GetInstanceField',
         $perl->nested('InvokeInstanceMethod', $perl->nested('CreateClassInstance', 'Target::Counter', start => 1),
                       'step', 10), 'count'), 11, 'nested commands run first';
-    is $perl->release($counter), undef, 'released';
-    my $error = error_of { $perl->get_instance_field($counter, 'count') };
-    isa_ok $error, 'Veltrix::Client::Exception';
-    is "$error", 'No Perl value with handle ' . $counter->id . " (released or never created)\n",
-        'a released handle is refused';
+    my $id = $counter->id;
+    undef $counter;
+    is Veltrix::Core::Receiver::Receiver::handle_count(), $kept, 'the last reference gone, the handle is released';
+    is error_of { $perl->get_instance_field(Veltrix::Core::Protocol::Handle->new($id), 'count') },
+        "No Perl value with handle $id (released or never created)\n", '... on the other side';
+
+    my @warnings;
+    local $SIG{__WARN__} = sub { push @warnings, @_ };
+    $counter = $perl->create_instance('Target::Counter');
+    is $perl->release($counter), undef, 'release';
+    ok $counter->released, '... marks the handle';
+    undef $counter;
+    is_deeply [Veltrix::Core::Receiver::Receiver::handle_count(), @warnings], [$kept], 'which then sends nothing more';
+
+    # At global destruction nothing is sent: this transport would fail and the handle would warn.
+    my $lib = $ENV{VELTRIX_PERL_LIB_DIR};
+    my $output = `"$^X" -I"$lib" -MVeltrix::Client -MVeltrix::Core::Receiver::Receiver -e '
+        my \$c = Veltrix::Client->new(runtime => 4, transport => sub {
+            die "sent at destruction\n" if \${^GLOBAL_PHASE} eq "DESTRUCT";
+            Veltrix::Core::Receiver::Receiver::execute_message(\$_[0]) });
+        our \$kept = \$c->execute("Array", 1); print ref \$kept' 2>&1`;
+    is $output, 'Veltrix::Client::Handle', 'a handle alive at the end of the program is left alone';
 };
 
-subtest 'Exception answers die as Veltrix::Client::Exception with the remote text' => sub {
+subtest 'Exception answers die as Veltrix::Client::Exception, a Veltrix::Error, with the remote text' => sub {
+    my $line = __LINE__ + 1;
     my $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail') };
-    isa_ok $error, 'Veltrix::Client::Exception';
+    isa_ok $error, $_ for qw(Veltrix::Client::Exception Veltrix::Error);
+    is_deeply [map { $error->$_ } qw(message class stack runtime file line object exit_status)],
+        ["Whoopsie [expected]\n", '', "died at ${\ Cwd::abs_path(__FILE__) } line $Target::Counter::fail_line\nTarget::Counter::fail called from the calling runtime",
+         4, __FILE__, $line, undef, undef],
+        'remote text, no class, remote stack, runtime, the place of the call here';
     is "$error", "Whoopsie [expected]\n", 'stringifies to the remote text, unchanged';
-    is $error->message, "Whoopsie [expected]\n", 'message';
-    is $error->class, '', 'no class for a plain text';
-    like $error->stack, qr/\Adied at \S+ line \d+\nTarget::Counter::fail called from the calling runtime\z/, 'remote stack';
-    is $error->runtime, 4, 'raised by runtime 4';
-
-    $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail_at_line') };
-    like "$error", qr/\Ano line feed \[expected\] at \S+client\.t line \d+\.\n\z/, "Perl's location kept";
 
     $error = error_of { $perl->invoke_static_method('Target::Counter', 'fail_object') };
-    is "$error", 'object [expected]', 'an exception object gives its text';
-    is $error->class, 'Target::Error', '... and its class';
+    is_deeply ["$error", $error->class, $error->object->type], ['object [expected]', 'Target::Error', 'Target::Error'],
+        'an exception object: its text, its class, and a handle to it';
+    is $perl->invoke_instance_method($error->object, 'text'), 'object [expected]', 'whose methods can be called';
 
-    $error = error_of { $perl->execute('GetModule', 'x') };
-    is "$error", "Command type 8 (GetModule) has no meaning in Perl\n", 'refused command type';
+    $error = error_of { $perl->invoke_static_method('Target::Counter', 'leave') };
+    is_deeply [$error->class, $error->exit_status], ['Veltrix::Exit', 3], 'an exit: its status';
 
+    is "${\ error_of { $perl->execute('GetModule', 'x') } }", "Command type 8 (GetModule) has no meaning in Perl\n",
+        'refused command type';
     is $perl->execute('Value', 'after'), 'after', 'the next command works';
 };
 
-subtest 'answers that are not a value or an exception are refused' => sub {
+subtest "the client's own failures are placed in the caller's code" => sub {
     my $answer;
     my $client = Veltrix::Client->new(runtime => 'Clr', transport => sub { $answer });
-    $answer = pack('C11 C q<', 4, (0) x 8, 0, 5, 3, 1);
-    is error_of { $client->execute('Value', 1) }, "Unexpected answer: command type 5 (CreateClassInstance)\n",
-        'unexpected command type';
-    $answer = "\x04\x00\x00";
-    like error_of { $client->execute('Value', 1) }, qr/\AMalformed command: response of 3 bytes is shorter/,
-        'short answer';
-    $answer = pack('C11 C q<', 4, (0) x 8, 0, 10, 3, 1);
-    like error_of { $client->execute('Value', 1) }, qr/\AMalformed command: an Exception answer must carry a map/,
-        'exception answer without a map';
+    my %refused = (
+        'Unexpected answer: command type 5 (CreateClassInstance)' => pack('C11 C q<', 4, (0) x 8, 0, 5, 3, 1),
+        'Malformed command: response of 3 bytes is shorter than the 11-byte header' => "\x04\x00\x00",
+        'Malformed command: an Exception answer must carry a map of message, class and stack'
+            => pack('C11 C q<', 4, (0) x 8, 0, 10, 3, 1),
+    );
+    for my $text (sort keys %refused) {
+        $answer = $refused{$text};
+        my $line = __LINE__ + 1;
+        is error_of { $client->execute('Value', 1) }, "$text at ${\ __FILE__ } line $line.\n", $text;
+        is error_of { $client->send_message('x') }, "$text at ${\ __FILE__ } line ${\ ($line + 1) }.\n",
+            '... also through send_message';
+    }
+    my $line = __LINE__ + 1;
+    is error_of { $client->execute('Value', \1) },
+        "Cannot send a Perl reference (SCALAR) in this direction at ${\ __FILE__ } line $line.\n", 'a value it cannot send';
     $answer = pack('C11 C', 4, (0) x 8, 0, 11, 0);
     is $client->execute('HeartBeat'), undef, 'a heartbeat answer gives its value';
 
