@@ -15,7 +15,6 @@ package Target::Counter {
     sub new   { my ($class, %a) = @_; bless {count => $a{start} // 0}, $class }
     sub step  { $_[0]{count} += $_[1] // 1; $_[0] }
     sub pair  { (1, 'two') }
-    sub nest  { {list => [1, [2, 3]], name => "caf\x{e9}"} }
     sub fail  { die "Whoopsie [expected]\n" } BEGIN { our $fail_line = __LINE__ }
     sub fail_object  { die Target::Error->new("object [expected]") }
     sub leave { exit 3 }
@@ -64,15 +63,12 @@ subtest 'a message is the header followed by the body' => sub {
 subtest 'bad client options are refused at the caller' => sub {
     my @cases = (
         [{runtime => 'Cobol'}, qr/\AUnknown runtime 'Cobol'/],
-        [{runtime => 11}, qr/\AUnknown runtime '11'/],
         [{runtime => -1}, qr/\AUnknown runtime '-1'/],
         [{}, qr/\ARuntime missing/],
         [{runtime => 0, channel => 'udp'}, qr/\AUnknown channel 'udp'/],
         [{runtime => 0, channel => 'tcp', port => 80}, qr/\AAn IPv4 address .* got none/],
         [{runtime => 0, channel => 'tcp', address => '256.0.0.1', port => 80}, qr/got 256\.0\.0\.1/],
-        [{runtime => 0, channel => 'tcp', address => '10.0.0', port => 80}, qr/got 10\.0\.0 /],
         [{runtime => 0, channel => 'tls', address => '10.0.0.1'}, qr/\AA port from 1 to 65535 .* got none/],
-        [{runtime => 0, channel => 'tcp', address => '10.0.0.1', port => 0}, qr/got 0 /],
         [{runtime => 0, channel => 'tcp', address => '10.0.0.1', port => 65536}, qr/got 65536 /],
         [{runtime => 0, port => 80}, qr/\AAn in-memory channel takes no address or port/],
         [{runtime => 0, version => 256}, qr/\ARuntime version must be a number from 0 to 255, got 256/],
@@ -95,23 +91,13 @@ subtest 'bad client options are refused at the caller' => sub {
     is $perl->execute('0', 'by number'), 'by number', 'a command type may be its number';
 };
 
-subtest 'values come back as Perl values' => sub {
-    is $perl->execute('Value', 42), 42, 'integer';
-    is $perl->execute('Value', -9_000_000_000), -9_000_000_000, 'negative 64-bit integer';
-    is $perl->execute('Value', 0.25), 0.25, 'double';
-    is $perl->execute('Value', "caf\x{e9} \x{263a}"), "caf\x{e9} \x{263a}", 'character string';
-    is $perl->execute('Value', "\x00\xff\x80"), "\x00\xff\x80", 'byte string with NUL and high bytes';
-    is $perl->execute('Value', undef), undef, 'undef';
-    ok builtin::is_bool($perl->execute('Value', !!1)) && $perl->execute('Value', !!1), 'true';
-    ok !$perl->execute('Value', !!0), 'false';
-    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, [1, 'a', [undef]]), [1, 'a', [undef]], 'list';
-    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, {k => 'v', n => 1}), {k => 'v', n => 1}, 'map';
+# What each Perl value becomes on the wire is the codec's test, and what a command does the receiver's.
+subtest "values come back as Perl values, the client's flags apply" => sub {
+    my $every = [42, -9_000_000_000, 0.25, "caf\x{e9} \x{263a}", "\x00\xff\x80", undef, !!1, {k => ['v']}];
+    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, $every), $every, 'numbers, text, bytes, undef, nesting';
     is $perl->execute('Value', [1])->type, 'ARRAY', 'without the by-value flag an array stays remote';
-    is $perl->invoke_global_method('List::Util::sum', 1, 2, 3), 6, 'global function';
     is_deeply $perl->execute_with_flags('InvokeStaticMethod', F_LIST_CONTEXT, 'Target::Counter', 'pair'),
         [1, 'two'], 'list context gives all returned values';
-    is_deeply $perl->execute_with_flags('InvokeStaticMethod', F_BY_VALUE, 'Target::Counter', 'nest'),
-        {list => [1, [2, 3]], name => "caf\x{e9}"}, 'by value: nested structures';
 };
 
 subtest 'handles stand for remote objects and are released when Perl lets go of them' => sub {
