@@ -677,9 +677,9 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     } else if (job->error != NULL) {
         refused = SvREFCNT_inc_simple_NN(job->error);
     }
-    /* The command's temporaries go while it still counts as running: their DESTROY may call exit. */
+    /* The command counts as running until its answer is made and its temporaries are gone: the DESTROY of
+       one, or the text of an exception object, may call exit too. */
     FREETMPS;
-    cxt->job = outer;
     if (cxt->dieHook != NULL) { /* restored by LEAVE */
         SvREFCNT_dec(PL_diehook);
         PL_diehook = NULL;
@@ -687,15 +687,17 @@ static void vx_answer(pTHX_ my_cxt_t* cxt, VxJob* job) {
     if (died != NULL) sv_2mortal(died);
     if (stack != NULL) sv_2mortal(stack);
     if (refused != NULL) sv_2mortal(refused);
-    /* An exit wins, even when an eval of the command's own code caught it and the command went on. */
-    if (cxt->exitCalled) {
-        vx_exception(aTHX_ cxt, job, cxt->exitMessage, sv_2mortal(newSVpvs(VX_EXIT_CLASS)), cxt->exitStack, NULL,
-                     &cxt->exitStatus);
-    } else if (died != NULL) {
+    if (!cxt->exitCalled && died != NULL) {
         vx_perl_exception(aTHX_ cxt, job, died, stack);
-    } else if (refused != NULL) {
+    } else if (!cxt->exitCalled && refused != NULL) {
         vx_refusal(aTHX_ cxt, job, refused);
     }
+    FREETMPS;
+    /* An exit wins, even when an eval of the command's own code caught it and the command went on. */
+    if (cxt->exitCalled)
+        vx_exception(aTHX_ cxt, job, cxt->exitMessage, sv_2mortal(newSVpvs(VX_EXIT_CLASS)), cxt->exitStack, NULL,
+                     &cxt->exitStatus);
+    cxt->job = outer;
     vx_swap_exit_state(cxt, &exitState);
     SvREFCNT_dec(exitState.message);
     SvREFCNT_dec(exitState.stack);

@@ -233,7 +233,7 @@ subtest 'exceptions keep what Perl raised' => sub {
 subtest 'exit in called code ends the command, not the process' => sub {
     my @cases = map { [@$_, CMD_INVOKE_GLOBAL_METHOD, 0, "Sample::Exits::$_->[1]"] }
         [3 => 'plain'], [0 => 'bare'], [4 => 'core'], [5 => 'caught'], [6 => 'in_destroy'], [7 => 'in_sort'],
-        [8 => 'in_string_eval'];
+        [8 => 'in_string_eval'], [9 => 'in_text'];
     push @cases, [3, 'nested', CMD_VALUE, 0, nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Exits::plain')],
                  [2, 'eval command', CMD_EVAL, 0, 'exit 2'];
     for my $case (@cases) {
@@ -360,6 +360,8 @@ package Sample::Exits {
     sub in_sort { my @x = sort { exit 7 } 1, 2; return 1 }
     sub in_string_eval { eval 'exit 8'; return 1 }
     sub DESTROY { exit 6 }
+    sub in_text { die bless [], 'Sample::Exits::Text' }
+    package Sample::Exits::Text { use overload '""' => sub { exit 9 } }
 }
 
 package Sample::Croaks {
