@@ -155,6 +155,8 @@ subtest 'eval runs Perl code in package main' => sub {
     is($main::evaluated, 42, 'in package main');
     is_deeply(ok_value(CMD_EVAL, F_LIST_CONTEXT | F_BY_VALUE, '(1, [2], {k => 3})'), [1, [2], {k => 3}],
               'list context, by value');
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Numbers::plus_one', '18446744073709551614'), '18446744073709551615',
+       'an unsigned value above the signed range, as digits, is used exactly and comes back as digits');
     my $e = error_of(CMD_EVAL, 0, 'die "boom [expected]"');
     like("$e->{message}|$e->{stack}", qr/\Aboom \[expected\] at \(eval (\d+)\) line 1\.\n\|died at \(eval \1\) line 1\z/,
          "a run-time error: Perl's text and place");
@@ -363,6 +365,8 @@ package Sample::Exits {
     sub in_text { die bless [], 'Sample::Exits::Text' }
     package Sample::Exits::Text { use overload '""' => sub { exit 9 } }
 }
+
+package Sample::Numbers { sub plus_one { $_[0] + 1 } }
 
 package Sample::Croaks {
     our (%line, $warned);
