@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "Common/Utf8.h"
+
 namespace VeltrixNS::HostClient {
 
 using Native::Definitions::CommandHeader;
@@ -17,6 +19,11 @@ namespace {
 
 std::string nestedTooDeep(const char* what) {
     return std::string(what) + " nested deeper than " + std::to_string(MaxNestingDepth) + " levels";
+}
+
+// Offset of the first byte of `s` that breaks well-formed UTF-8, or its size.
+size_t invalidUtf8At(std::string_view s) {
+    return VeltrixUtf8InvalidOffset(reinterpret_cast<const unsigned char*>(s.data()), s.size());
 }
 
 }  // namespace
@@ -35,18 +42,28 @@ void Encoder::u64(uint64_t n) {
 
 void Encoder::text(Tag tag, const std::string& s) {
     if (s.size() > UINT32_MAX) throw std::length_error("string longer than 4 GiB cannot be sent");
+    if (tag == Tag::String) {
+        if (size_t bad = invalidUtf8At(s); bad != s.size()) {
+            throw std::invalid_argument("string is not valid UTF-8 at byte " + std::to_string(bad) +
+                                        " (send byte strings as Bytes)");
+        }
+    }
     u8(static_cast<uint8_t>(tag));
     u32(static_cast<uint32_t>(s.size()));
     out_.insert(out_.end(), s.begin(), s.end());
 }
 
-void Encoder::header(CommandType type, uint8_t calledRuntimeVersion) {
+CommandHeader Encoder::CommandHeaderFor(uint8_t calledRuntimeVersion) {
     CommandHeader h;
     h.calledRuntime = PerlRuntimeNumber;
     h.calledRuntimeVersion = calledRuntimeVersion;
     h.callingRuntime = CppRuntimeNumber;
-    h.commandType = static_cast<uint8_t>(type);
-    auto bytes = h.Bytes();
+    return h;
+}
+
+void Encoder::header(CommandType type, CommandHeader base) {
+    base.commandType = static_cast<uint8_t>(type);
+    auto bytes = base.Bytes();
     out_.insert(out_.end(), bytes.begin(), bytes.end());
 }
 
@@ -110,10 +127,10 @@ void Encoder::value(const Value& v, int depth) {
     std::visit(Visitor{*this, depth}, v.storage());
 }
 
-void Encoder::message(std::vector<byte>& out, const Command& command) {
+void Encoder::message(std::vector<byte>& out, const Command& command, const CommandHeader& base) {
     out.clear();
     Encoder e(out);
-    e.header(command.type);
+    e.header(command.type, base);
     e.commandBody(command.flags, command.args);
 }
 
@@ -154,11 +171,10 @@ public:
                 need(8, "double", at);
                 return Value(std::bit_cast<double>(u64()));
             }
-            case Tag::String: return Value(text("string", at));
+            case Tag::String: return Value(utf8Text("string", at));
             case Tag::Bytes: return Value(Bytes{text("byte string", at)});
             case Tag::List: {
-                // Lets a response nest one level more (65) than the encoder sends; left unchanged for now.
-                if (depth > MaxNestingDepth) fail(nestedTooDeep("list"), at);
+                if (depth >= MaxNestingDepth) fail(nestedTooDeep("list"), at);
                 need(4, "list", at);
                 uint32_t n = u32();
                 if (n > b_.size() - pos_) fail("list claims " + std::to_string(n) + " entries", at);
@@ -168,7 +184,7 @@ public:
                 return Value(std::move(list));
             }
             case Tag::Map: {
-                if (depth > MaxNestingDepth) fail(nestedTooDeep("map"), at);
+                if (depth >= MaxNestingDepth) fail(nestedTooDeep("map"), at);
                 need(4, "map", at);
                 uint32_t n = u32();
                 if (n > (b_.size() - pos_) / 2) fail("map claims " + std::to_string(n) + " entries", at);
@@ -184,7 +200,7 @@ public:
             case Tag::Handle: {
                 need(12, "handle", at);
                 uint64_t id = u64();
-                std::string type = text("handle type name", at, false);
+                std::string type = utf8Text("handle type name", at, false);
                 return Value(handles_(id, std::move(type)));
             }
             default: fail("unknown type tag " + std::to_string(static_cast<int>(tag)), at);
@@ -220,6 +236,13 @@ private:
         if (n > b_.size() - pos_) fail(std::string(what) + " claims " + std::to_string(n) + " bytes", at);
         std::string s(reinterpret_cast<const char*>(b_.data() + pos_), n);
         pos_ += n;
+        return s;
+    }
+
+    std::string utf8Text(const char* what, size_t at, bool lengthNeeded = true) {
+        std::string s = text(what, at, lengthNeeded);
+        if (size_t bad = invalidUtf8At(s); bad != s.size())
+            fail(std::string(what) + " holds invalid UTF-8", pos_ - s.size() + bad);
         return s;
     }
 

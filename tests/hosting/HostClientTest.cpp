@@ -147,8 +147,8 @@ TEST(HostCodec, MalformedResponsesSayWhatAndWhere) {
         {response(hex("08 01000000 03010000000000000000")), "map key is int64 at offset 16"},
         {response(hex("09 0100000000000000 05000000")), "handle type name claims 5 bytes at offset 11"},
         {response(hex("00 00")), "1 bytes left over at offset 12"},
-        {response(nestedBytes(100, hex("07 01000000"))), "list nested deeper than 64 levels at offset 336"},
-        {response(nestedBytes(100, hex("08 01000000 0500000000"))), "map nested deeper than 64 levels at offset 661"},
+        {response(nestedBytes(100, hex("07 01000000"))), "list nested deeper than 64 levels at offset 331"},
+        {response(nestedBytes(100, hex("08 01000000 0500000000"))), "map nested deeper than 64 levels at offset 651"},
     };
     for (const auto& [bytes, text] : cases) {
         EXPECT_EQ(errorOf([&] { decodeResponse(bytes); }), std::string("Malformed response: ") + text);

@@ -45,13 +45,18 @@ class Encoder {
 public:
     explicit Encoder(std::vector<byte>& out) : out_(out) {}
 
-    // The 11 header bytes of an in-memory command from C++ to Perl.
-    void header(CommandType type, uint8_t calledRuntimeVersion = 0);
+    // The header of a command from C++ to Perl: in memory, or with a network channel's type, address and port.
+    static Native::Definitions::CommandHeader CommandHeaderFor(uint8_t calledRuntimeVersion = 0);
+
+    void header(CommandType type, Native::Definitions::CommandHeader base = CommandHeaderFor());
     void commandBody(uint8_t flags, std::span<const Argument> args, int depth = 0);
+    // Throws std::invalid_argument for what cannot travel: nesting deeper than the format's limit, a string that
+    // is not UTF-8 (send it as Bytes), an empty handle.
     void value(const Value& v, int depth = 0);
 
     // A whole message: header and body.
-    static void message(std::vector<byte>& out, const Command& command);
+    static void message(std::vector<byte>& out, const Command& command,
+                        const Native::Definitions::CommandHeader& base = CommandHeaderFor());
     // The Exception response to a command with this header: the map {message, class, stack}, in that order,
     // with empty class and stack. `text` must be UTF-8.
     static void exceptionResponse(std::vector<byte>& out, const Native::Definitions::CommandHeader& command,
@@ -74,7 +79,8 @@ struct Response {
     Value value;
 };
 
-// Reads a response: header, then exactly one value. Throws MalformedResponse with the reason and offset.
+// Reads a response: header, then exactly one value (lists and maps nested at most 64 levels, strings well-formed
+// UTF-8). Throws MalformedResponse with the reason and offset.
 Response DecodeResponse(std::span<const byte> bytes, const HandleFactory& handles);
 
 }  // namespace VeltrixNS::HostClient
