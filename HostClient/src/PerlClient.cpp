@@ -1,21 +1,54 @@
-// PerlClient.cpp: loads the bridge, drives its receiver and turns responses into values or exceptions.
+// PerlClient.cpp: loads the bridge or a client library, drives its receiver or channel under the session's lock
+// and turns responses into values or exceptions.
 #include "HostClient/PerlClient.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "Common/NativeExports.h"
 #include "IReceiver.h"
+#include "ITransport.h"
 
 namespace VeltrixNS::HostClient {
 
+namespace fs = std::filesystem;
+using Native::Interfaces::ITransport;
+
 namespace {
+
+using CreateTransportChannelFn = ITransport* (*)(std::string, unsigned short);
+
+const char* const NativeDirectory = "Binaries/Native/Windows/X64";
+const char* const ReceiverModule = "Binaries/Perl/Windows/X64/lib/Veltrix/Core/Receiver/Receiver.pm";
+
+// Every in-process session drives the one interpreter of the process.
+std::recursive_mutex& InterpreterLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
 
 std::string dlerrorText() {
     const char* e = dlerror();
     return e ? e : "unknown loader error";
+}
+
+// The library at `path` and its export `name`; the library stays loaded for the life of the process, as the
+// objects it makes do.
+void* loadExport(const fs::path& path, const char* name, void*& library, const std::string& what) {
+    library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw BridgeError("Cannot load the " + what + " " + path.string() + ": " + dlerrorText());
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        std::string why = dlerrorText();
+        dlclose(library);
+        throw BridgeError("The " + what + " " + path.string() + " has no " + name + ": " + why);
+    }
+    return symbol;
 }
 
 const std::string& textField(const Map& m, const char* key) {
@@ -27,23 +60,29 @@ const std::string& textField(const Map& m, const char* key) {
 
 }  // namespace
 
-PerlException::PerlException(std::string message, std::string perlClass, std::string stackTrace)
+PerlException::PerlException(std::string message, std::string perlClass, std::string stackTrace, Handle object)
     : std::runtime_error(message),
       message_(std::move(message)),
       perlClass_(std::move(perlClass)),
-      stackTrace_(std::move(stackTrace)) {}
+      stackTrace_(std::move(stackTrace)),
+      object_(std::move(object)) {}
 
-Session::Session(const std::filesystem::path& bridgeLibrary, std::optional<uint8_t> perlVersion) {
-    library_ = dlopen(bridgeLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr)
-        throw BridgeError("Cannot load the Perl bridge " + bridgeLibrary.string() + ": " + dlerrorText());
-    auto createReceiver = reinterpret_cast<CreateReceiverFn>(dlsym(library_, "CreateReceiver"));
-    if (createReceiver == nullptr) {
-        std::string why = dlerrorText();
-        dlclose(library_);
-        throw BridgeError("The Perl bridge " + bridgeLibrary.string() + " has no CreateReceiver: " + why);
+PerlExit::PerlExit(std::string message, std::string stackTrace, int64_t status)
+    : PerlException(std::move(message), "Veltrix::Exit", std::move(stackTrace)), status_(status) {}
+
+Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersion) : mutex_(InterpreterLock()) {
+    auto createReceiver =
+        reinterpret_cast<CreateReceiverFn>(loadExport(bridgeLibrary, "CreateReceiver", library_, "Perl bridge"));
+    if (perlVersion) {
+        // The bridge finds the module four levels above its own directory; without it Perl has nothing to run.
+        fs::path module =
+            (fs::absolute(bridgeLibrary).parent_path() / "../../../.." / ReceiverModule).lexically_normal();
+        if (!fs::is_regular_file(module)) {
+            throw BridgeError("Cannot start Perl: the product tree has no receiver module " + module.string());
+        }
     }
     try {
+        std::lock_guard lock(mutex_);
         receiver_ = createReceiver(RuntimeOperationMode::CalledRuntime);
         if (receiver_ == nullptr) throw BridgeError("CreateReceiver returned no receiver");
         if (perlVersion) receiver_->Initialize(CppRuntimeNumber, PerlRuntimeNumber, *perlVersion);
@@ -55,80 +94,107 @@ Session::Session(const std::filesystem::path& bridgeLibrary, std::optional<uint8
     }
 }
 
-// The bridge is never unloaded: its receiver, interpreter and exception types live until the process ends.
+Session::Session(const RemoteOptions& remote) : mutex_(connectionMutex_) {
+    const char* name = remote.tls ? "VeltrixTcpTlsClient.dll" : "VeltrixTcpClient.dll";
+    auto create = reinterpret_cast<CreateTransportChannelFn>(
+        loadExport(remote.productDir / NativeDirectory / name, "CreateTransportChannel", library_, "client library"));
+    std::string endpoint = remote.address + ":" + std::to_string(remote.port);
+    channel_.reset(create(remote.address, remote.port));
+    if (channel_ == nullptr) throw ConnectionError(std::string(name) + " made no channel to " + endpoint);
+    header_.calledRuntimeVersion = remote.perlVersion;
+    header_.channelType = remote.tls ? 2 : 1;
+    header_.port = remote.port;
+    in_addr ipv4{};
+    if (inet_pton(AF_INET, remote.address.c_str(), &ipv4) == 1) {
+        std::memcpy(header_.address.data(), &ipv4.s_addr, header_.address.size());
+    }
+    try {
+        channel_->Initialize(CppRuntimeNumber, PerlRuntimeNumber, remote.perlVersion);
+    } catch (const std::exception& e) {
+        throw ConnectionError(e.what());
+    }
+}
+
+// Neither library is ever unloaded: the receiver and interpreter live until the process ends, and channel
+// objects need their library's code to be destroyed.
 Session::~Session() = default;
 
-std::span<const byte> Session::RoundTrip(std::span<const byte> message) {
-    int n;
+void Session::Exchange(std::span<const byte> message, std::vector<byte>& response) {
+    if (message.size() > INT32_MAX) throw std::length_error("command larger than 2 GiB");
+    std::lock_guard lock(mutex_);
     try {
-        n = receiver_->SendCommand(const_cast<byte*>(message.data()), static_cast<int32_t>(message.size()));
+        int n;
+        auto* bytes = const_cast<byte*>(message.data());
+        auto length = static_cast<int32_t>(message.size());
+        if (channel_) {
+            n = channel_->SendCommand(bytes, length);
+        } else {
+            // What the host printed comes out before what Perl prints for this command.
+            std::fflush(stdout);
+            n = receiver_->SendCommand(bytes, length);
+        }
         if (n < 0) throw BridgeError("SendCommand failed with " + std::to_string(n));
-        response_.resize(static_cast<size_t>(n));
-        receiver_->ReadResponse(response_.data(), n);
+        response.resize(static_cast<size_t>(n));
+        if (channel_)
+            channel_->ReadResponse(response.data(), n);
+        else
+            receiver_->ReadResponse(response.data(), n);
     } catch (const BridgeError&) {
         throw;
     } catch (const std::exception& e) {
+        if (channel_) throw ConnectionError(e.what());
         throw BridgeError(e.what());
     }
+}
+
+std::span<const byte> Session::RoundTrip(std::span<const byte> message) {
+    Exchange(message, response_);
     return {response_.data(), response_.size()};
 }
 
 Response Session::Execute(const Command& command) {
-    struct Busy {
-        Session& s;
-        explicit Busy(Session& session) : s(session) { s.busy_ = true; }
-        ~Busy() {
-            s.busy_ = false;
-            if (!s.pendingReleases_.empty()) s.FlushReleases();
-        }
-    } busy(*this);
-    Encoder::message(message_, command);
-    if (message_.size() > INT32_MAX) throw std::length_error("command larger than 2 GiB");
-    std::span<const byte> bytes = RoundTrip(message_);
+    // Buffers of this call alone: a call that Perl makes back into C++ may run another command meanwhile.
+    std::vector<byte> message, response;
+    Encoder::message(message, command, header_);
+    Exchange(message, response);
     std::shared_ptr<Session> self = shared_from_this();
-    return DecodeResponse(bytes, [&self](uint64_t id, std::string type) {
+    return DecodeResponse(response, [&self](uint64_t id, std::string type) {
         return Handle(std::make_shared<const HandleState>(id, std::move(type), self));
     });
 }
 
 void Session::Release(uint64_t id) noexcept {
     try {
-        pendingReleases_.push_back(id);
-    } catch (...) {
-        return;  // out of memory: the Perl value stays alive, nothing worse
-    }
-    if (!busy_) FlushReleases();
-}
-
-void Session::FlushReleases() noexcept {
-    busy_ = true;
-    try {
-        Command release{CommandType::DestructReference, NoFlags, {}};
-        release.args.reserve(pendingReleases_.size());
-        for (uint64_t id : pendingReleases_) release.args.emplace_back(static_cast<int64_t>(id));
-        pendingReleases_.clear();
-        std::vector<byte> message;
-        Encoder::message(message, release);
-        RoundTrip(message);
+        std::vector<byte> message, response;
+        Encoder::message(message, Command{CommandType::DestructReference, NoFlags, {static_cast<int64_t>(id)}},
+                         header_);
+        Exchange(message, response);
     } catch (...) {
         // Releasing is best effort: a handle that cannot be released only keeps its Perl value alive.
     }
-    busy_ = false;
 }
 
-std::filesystem::path PerlClient::BridgePath(const std::filesystem::path& productDir) {
-    return productDir / "Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll";
+fs::path PerlClient::BridgePath(const fs::path& productDir) {
+    return productDir / NativeDirectory / "VeltrixPerl540RuntimeNative.dll";
 }
 
-PerlClient::PerlClient(const std::filesystem::path& productDir, uint8_t perlVersion)
+PerlClient::PerlClient(const fs::path& productDir, uint8_t perlVersion)
     : session_(std::make_shared<Session>(BridgePath(productDir), perlVersion)) {}
+
+PerlClient PerlClient::Connect(const RemoteOptions& options) {
+    return PerlClient(std::make_shared<Session>(options));
+}
 
 Value PerlClient::Execute(const Command& command) {
     Response r = session_->Execute(command);
     if (r.type == CommandType::Exception) {
         if (!r.value.is<Map>()) throw PerlException("Perl failed: " + r.value.toString(), "", "");
         const Map& m = r.value.asMap();
-        throw PerlException(textField(m, "message"), textField(m, "class"), textField(m, "stack"));
+        if (auto exit = m.find("exit"); exit != m.end() && exit->second.is<int64_t>())
+            throw PerlExit(textField(m, "message"), textField(m, "stack"), exit->second.asInt());
+        Handle object;
+        if (auto o = m.find("object"); o != m.end() && o->second.is<Handle>()) object = o->second.asHandle();
+        throw PerlException(textField(m, "message"), textField(m, "class"), textField(m, "stack"), std::move(object));
     }
     if (r.type != CommandType::Value) {
         throw MalformedResponse("Malformed response: command type " + std::to_string(static_cast<int>(r.type)) +
@@ -159,8 +225,8 @@ Value PerlClient::CallClassMethod(const std::string& package, const std::string&
 Handle PerlClient::CreateInstance(const std::string& package, std::vector<Argument> args) {
     args.insert(args.begin(), package);
     Value v = Execute(CommandType::CreateClassInstance, std::move(args));
-    if (!v.is<Handle>()) throw std::runtime_error(package + "->new returned " + v.typeName() + ", not an object");
-    return v.asHandle();
+    if (!v.is<Handle>()) throw ValueError(package + "->new returned " + v.typeName() + ", not an object");
+    return std::move(v).asHandle();
 }
 
 Value PerlClient::CallMethod(const Handle& object, const std::string& method, std::vector<Argument> args,
@@ -189,9 +255,28 @@ Value PerlClient::RetrieveArray(const Handle& array, uint8_t flags) {
     return Execute(CommandType::RetrieveArray, {array}, flags);
 }
 
+Value PerlClient::Eval(const std::string& code, uint8_t flags) {
+    return Execute(EvalCommand, {code}, flags);
+}
+
+void PerlClient::AddIncludePath(const fs::path& directory) {
+    // The path goes as hex digits: Perl gets its bytes unchanged, whatever they are.
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : directory.string()) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    Eval("my $dir = pack('H*', '" + hex + "'); @INC = ($dir, grep { ref || $_ ne $dir } @INC); 1");
+}
+
 bool PerlClient::HeartBeat() {
     using namespace Native::Definitions;
-    static constexpr auto message = HeartBeatMessage(PerlRuntimeNumber, 0, CppRuntimeNumber);
+    auto message = HeartBeatMessage(PerlRuntimeNumber, session_->header().calledRuntimeVersion, CppRuntimeNumber);
+    CommandHeader header = session_->header();
+    header.commandType = static_cast<uint8_t>(CommandType::HeartBeat);
+    header.Write(message.data());
+    auto lock = session_->Lock();
     std::span<const byte> r = session_->RoundTrip(message);
     return r.size() == HeartBeatLength && MessageCommandType(r.data()) == CommandType::HeartBeat &&
            std::equal(r.begin() + HeaderOffset::Body, r.end(), message.begin() + HeaderOffset::Body);

@@ -1,8 +1,8 @@
-// Value.cpp: typed access, display and handle ownership of host values.
+// Value.cpp: typed access, range checks, display and handle ownership of host values.
 #include "HostClient/Value.h"
 
+#include <charconv>
 #include <cstdio>
-#include <stdexcept>
 
 #include "HostClient/PerlClient.h"
 
@@ -24,14 +24,14 @@ const std::string& Handle::type() const {
     return state_ ? state_->type() : none;
 }
 
-double Value::asDouble() const {
-    if (const int64_t* i = std::get_if<int64_t>(&v_)) return static_cast<double>(*i);
-    return as<double>();
-}
-
-const std::string& Value::asString() const {
+const std::string& Value::asString() const& {
     if (const Bytes* b = std::get_if<Bytes>(&v_)) return b->data;
     return as<std::string>();
+}
+
+std::string Value::asString() && {
+    if (Bytes* b = std::get_if<Bytes>(&v_)) return std::move(b->data);
+    return std::move(*this).as<std::string>();
 }
 
 std::string Value::typeName() const {
@@ -40,7 +40,40 @@ std::string Value::typeName() const {
 }
 
 void Value::throwWrongType(const char* wanted) const {
-    throw std::runtime_error("Perl value is " + typeName() + ", not " + wanted);
+    throw ValueError("Perl value is " + typeName() + ", not " + wanted);
+}
+
+namespace {
+
+[[noreturn]] void throwOutOfRange(const std::string& value, const char* type) {
+    throw ValueError("Perl value " + value + " is out of range for " + type);
+}
+
+}  // namespace
+
+int64_t Value::signedIn(int64_t low, int64_t high, const char* type) const {
+    const int64_t* i = std::get_if<int64_t>(&v_);
+    if (i == nullptr) throwWrongType(type);
+    if (*i < low || *i > high) throwOutOfRange(std::to_string(*i), type);
+    return *i;
+}
+
+uint64_t Value::unsignedIn(uint64_t high, const char* type) const {
+    uint64_t value = 0;
+    if (const int64_t* i = std::get_if<int64_t>(&v_)) {
+        if (*i < 0) throwOutOfRange(std::to_string(*i), type);
+        value = static_cast<uint64_t>(*i);
+    } else if (const std::string* s = std::get_if<std::string>(&v_)) {
+        // Above INT64_MAX the format carries the decimal digits.
+        const bool digits = !s->empty() && s->find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) throwWrongType(type);
+        auto [end, error] = std::from_chars(s->data(), s->data() + s->size(), value);
+        if (error != std::errc() || end != s->data() + s->size()) throwOutOfRange(*s, type);
+    } else {
+        throwWrongType(type);
+    }
+    if (value > high) throwOutOfRange(std::to_string(value), type);
+    return value;
 }
 
 namespace {

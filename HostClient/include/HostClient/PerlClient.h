@@ -1,8 +1,10 @@
-// PerlClient.h: a C++ host that loads the Perl bridge, starts Perl in-process and runs commands in it.
+// PerlClient.h: a C++ host that runs commands in Perl: in this process through the Perl bridge, or in a
+// veltrix-server over TCP or TLS through the product's client libraries, with one API for both.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,23 +15,37 @@
 
 namespace VeltrixNS::Native::Interfaces {
 class IReceiver;
-}
+class ITransport;
+}  // namespace VeltrixNS::Native::Interfaces
 
 namespace VeltrixNS::HostClient {
 
-// A Perl die, carried back: the error text exactly as Perl had it, the class of an exception object
-// (empty for a plain text) and the stack at the die.
+// A Perl die, carried back: the error text exactly as Perl had it, the class of an exception object (empty for a
+// plain text), the stack at the die and, when Perl died with a reference, a handle to that object, whose methods
+// the host can call (empty otherwise).
 class PerlException : public std::runtime_error {
 public:
-    PerlException(std::string message, std::string perlClass, std::string stackTrace);
+    PerlException(std::string message, std::string perlClass, std::string stackTrace, Handle object = {});
     const std::string& message() const { return message_; }
     const std::string& perlClass() const { return perlClass_; }
     const std::string& stackTrace() const { return stackTrace_; }
+    const Handle& object() const { return object_; }
 
 private:
     std::string message_;
     std::string perlClass_;
     std::string stackTrace_;
+    Handle object_;
+};
+
+// Perl code called exit: the host goes on; the class is "Veltrix::Exit" and status() is exit's argument.
+class PerlExit : public PerlException {
+public:
+    PerlExit(std::string message, std::string stackTrace, int64_t status);
+    int64_t status() const { return status_; }
+
+private:
+    int64_t status_;
 };
 
 // The bridge could not be loaded or started, or it failed below Perl (its own exception text is kept).
@@ -38,43 +54,78 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One loaded bridge and its receiver, shared by the client and every live handle.
+// A remote client could not reach its veltrix-server, or lost the connection during a command (the client
+// library's text, naming the address). The next command opens a new connection.
+class ConnectionError : public BridgeError {
+public:
+    using BridgeError::BridgeError;
+};
+
+// Where a remote client finds its veltrix-server. Certificates, the expected server name and time-outs are the
+// client libraries' settings: the VELTRIX_TLS_* and VELTRIX_TCP_* environment variables, read at every connect.
+struct RemoteOptions {
+    std::filesystem::path productDir;   // product root whose Binaries/Native/Windows/X64 holds the client libraries
+    std::string address = "127.0.0.1";  // IPv4 address or host name of the server
+    uint16_t port = 8090;
+    bool tls = false;  // VeltrixTcpTlsClient.dll instead of VeltrixTcpClient.dll
+    uint8_t perlVersion = 0;
+};
+
+// Where commands go: the process's one Perl interpreter behind the bridge's receiver, or one connection to a
+// veltrix-server. Shared by the client, its copies and every live handle. Thread-safe: each round trip (command
+// and response) holds the session's lock, which is one process-wide lock for every in-process session and one
+// lock per connection for a remote one; the lock is recursive, so Perl code that calls back into C++ which calls
+// Perl again on the same thread does not deadlock.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    // Loads the bridge and creates its receiver; with a version it also starts Perl for a C++ caller. Without
-    // one the owner initialises receiver() itself (a server learns caller and version from its first command).
+    // Loads the bridge and creates its receiver; with a version it also checks for the receiver module and starts
+    // Perl for a C++ caller. Without one the owner initialises receiver() itself (a server learns caller and
+    // version from its first command).
     Session(const std::filesystem::path& bridgeLibrary, std::optional<uint8_t> perlVersion);
+    // Loads the client library and connects; throws ConnectionError when the server cannot be reached.
+    explicit Session(const RemoteOptions& remote);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     // Sends a command and returns the decoded response (an Exception response is returned, not thrown).
     Response Execute(const Command& command);
-    // One round trip of an encoded message; the response bytes stay valid until the next round trip.
+    // One round trip of an encoded message. The bytes stay valid until the next RoundTrip of this session: a
+    // caller that shares the session between threads holds Lock() until it has read them.
     std::span<const byte> RoundTrip(std::span<const byte> message);
-    // Queues a handle for release; it is released at once unless a command is in progress.
+    // Releases a handle on the Perl side (best effort: a failure only keeps the Perl value alive).
     void Release(uint64_t id) noexcept;
+    // The lock every round trip of this session takes; holding it makes several calls one step for other threads.
+    std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock(mutex_); }
+    // The header every command of this session starts with (a network channel's type, address and port remotely).
+    const Native::Definitions::CommandHeader& header() const { return header_; }
 
+    // The bridge's receiver; null for a remote session.
     Native::Interfaces::IReceiver* receiver() const { return receiver_; }
 
 private:
-    void FlushReleases() noexcept;
+    void Exchange(std::span<const byte> message, std::vector<byte>& response);
 
     void* library_ = nullptr;
     Native::Interfaces::IReceiver* receiver_ = nullptr;
-    std::vector<byte> message_;
+    std::unique_ptr<Native::Interfaces::ITransport> channel_;
+    std::recursive_mutex connectionMutex_;
+    std::recursive_mutex& mutex_;
+    Native::Definitions::CommandHeader header_ = Encoder::CommandHeaderFor();
     std::vector<byte> response_;
-    std::vector<uint64_t> pendingReleases_;
-    bool busy_ = false;
 };
 
+// Calls into Perl. Copies share one session; any number of clients and threads may call at once (see Session).
 class PerlClient {
 public:
-    // Loads <productDir>/Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll and starts Perl.
+    // Loads <productDir>/Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll and starts Perl in this
+    // process (once: every in-process client shares the one interpreter).
     explicit PerlClient(const std::filesystem::path& productDir, uint8_t perlVersion = 0);
+    // A client of the Perl runtime behind a veltrix-server; the same calls, values, handles and exceptions.
+    static PerlClient Connect(const RemoteOptions& options);
     static std::filesystem::path BridgePath(const std::filesystem::path& productDir);
 
-    // Runs a command; a Perl failure is thrown as PerlException.
+    // Runs a command; a Perl failure is thrown as PerlException (PerlExit for exit).
     Value Execute(const Command& command);
     Value Execute(CommandType type, std::vector<Argument> args, uint8_t flags = NoFlags);
 
@@ -91,16 +142,27 @@ public:
                      uint8_t flags = NoFlags);
     Value GetField(const Handle& object, const std::string& field);
     void SetField(const Handle& object, const std::string& field, Value value);
+    // A package variable: "name" or "$name", "@name", "%name"; in main also Perl's special variables ("$]", "$0",
+    // "%ENV", "@INC"...).
     Value GetPackageVariable(const std::string& package, const std::string& name);
     void SetPackageVariable(const std::string& package, const std::string& name, Value value);
     // Elements of a Perl array (or pairs of a hash) held by a handle.
     Value RetrieveArray(const Handle& array, uint8_t flags = NoFlags);
+    // Runs a string of Perl code in package main, in scalar context unless ListContext; a compile or run-time
+    // error is thrown as PerlException with Perl's text.
+    Value Eval(const std::string& code, uint8_t flags = NoFlags);
+    // Puts a directory first in @INC (as `use lib` does: an earlier copy of it is dropped).
+    void AddIncludePath(const std::filesystem::path& directory);
     // Sends a heartbeat; true when it comes back with its body.
     bool HeartBeat();
+    // Holds off other threads' calls on this client's Perl (in process: every client's) until the lock goes.
+    std::unique_lock<std::recursive_mutex> Lock() { return session_->Lock(); }
 
     Session& session() { return *session_; }
 
 private:
+    explicit PerlClient(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
     std::shared_ptr<Session> session_;
 };
 
