@@ -33,7 +33,7 @@ struct ProxySettings {
 struct Configuration {
     std::string source;  // as handed to SetConfigSource (inline text with the password masked)
     std::string loggingLevel = "off";
-    std::optional<std::string> workingDirectory;  // unset: the process's current directory
+    std::optional<std::string> workingDirectory;  // unset: the user's state directory
     std::string telemetryFile;                    // empty: telemetry events are dropped
     // runtime name (lower case) -> configuration name -> settings
     std::map<std::string, std::map<std::string, ChannelSettings>> channels;

@@ -71,6 +71,25 @@ void replaceAll(std::string& text, const std::string& secret) {
     }
 }
 
+// Without a configured working directory the error log goes to the user's state directory
+// ($XDG_STATE_HOME/veltrix, else ~/.local/state/veltrix, made on first use), never to the current
+// directory of whichever program loaded the bridge.
+std::string defaultWorkingDirectory() {
+    namespace fs = std::filesystem;
+    fs::path directory;
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    if (state != nullptr && state[0] == '/')
+        directory = fs::path(state) / "veltrix";
+    else if (home != nullptr && home[0] == '/')
+        directory = fs::path(home) / ".local/state/veltrix";
+    else
+        throw ConfigError("Utils: no working directory is configured and HOME is not set");
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    return directory.string();
+}
+
 std::string utcTimestamp() {
     std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -109,9 +128,8 @@ UTILS_EXPORT int SetWorkingDirectory(const char* path) {
 }
 
 UTILS_EXPORT std::string GetWorkingDirectory() {
-    return query([](const Configuration& c) {
-        return c.workingDirectory ? *c.workingDirectory : std::filesystem::current_path().string();
-    });
+    return query(
+        [](const Configuration& c) { return c.workingDirectory ? *c.workingDirectory : defaultWorkingDirectory(); });
 }
 
 UTILS_EXPORT std::string GetLoggingLevel() {

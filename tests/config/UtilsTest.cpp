@@ -63,9 +63,12 @@ protected:
           {{"host", "proxy.lan"}, {"port", 3128}, {"username", "bob"}, {"password", secret}, {"domain", "LAN"}}}});
 };
 
-TEST_F(Utils, DefaultsAreLevelOffAndTheCurrentDirectory) {
+TEST_F(Utils, DefaultsAreLevelOffAndTheUsersStateDirectory) {
+    setenv("XDG_STATE_HOME", tree.root().c_str(), 1);
     EXPECT_EQ(Text("GetLoggingLevel") + "|" + Text("GetWorkingDirectory") + "|" + Text("GetConfigSource"),
-              "off|" + fs::current_path().string() + "|");
+              "off|" + (tree.root() / "veltrix").string() + "|");
+    EXPECT_TRUE(fs::is_directory(tree.root() / "veltrix"));
+    unsetenv("XDG_STATE_HOME");
     EXPECT_FALSE(Fn<bool (*)()>("ProxyExists")());
     EXPECT_EQ(Log("op", "dropped without a telemetry file", "Perl"), 0);
     EXPECT_EQ(errorOf([&] { Text("GetChannelHost", "python", "remote"); }),
