@@ -260,14 +260,14 @@ Value PerlClient::Eval(const std::string& code, uint8_t flags) {
 }
 
 void PerlClient::AddIncludePath(const fs::path& directory) {
-    // The path goes as hex digits: Perl gets its bytes unchanged, whatever they are.
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : directory.string()) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    Eval("my $dir = pack('H*', '" + hex + "'); @INC = ($dir, grep { ref || $_ ne $dir } @INC); 1");
+    // As bytes: Perl gets the path's bytes unchanged, whatever they are. Read and write are one step for other
+    // threads; entries that are hooks (code references) come back as handles and go back as the same values.
+    const Value dir = Bytes{directory.string()};
+    auto lock = Lock();
+    List inc{dir};
+    for (Value& entry : GetPackageVariable("main", "@INC").asList())
+        if (entry.is<Handle>() || entry.asString() != directory.string()) inc.push_back(std::move(entry));
+    SetPackageVariable("main", "@INC", Value(std::move(inc)));
 }
 
 bool PerlClient::HeartBeat() {
