@@ -1,8 +1,11 @@
 // veltrix-perl.cpp: calls Perl functions, script subs and object methods from the command line.
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "HostClient/PerlClient.h"
@@ -17,6 +20,7 @@ const char* const usage =
     "       veltrix-perl [options] script FILE FUNCTION [ARG...]\n"
     "       veltrix-perl [options] new CLASS [ARG...] [--then METHOD [ARG...]]... [--field FIELD]\n"
     "       veltrix-perl [options] heartbeat\n"
+    "       veltrix-perl --version\n"
     "\n"
     "  call       calls a function by its full name (List::Util::sum); its package's module is loaded first\n"
     "  script     runs a Perl file once, then calls FUNCTION from it (main:: unless qualified)\n"
@@ -38,39 +42,49 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The whole of `text` as a T, or nothing (not a number, or out of T's range).
+template <typename T>
+std::optional<T> number(std::string_view text) {
+    T value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
 Value parseArgument(const std::string& a) {
-    auto after = [&](size_t n) { return a.substr(n); };
-    if (a.rfind("str:", 0) == 0) return Value(after(4));
+    std::string_view rest = std::string_view(a).substr(std::min<size_t>(4, a.size()));
+    if (a.rfind("str:", 0) == 0) return Value(rest);
     if (a.rfind("int:", 0) == 0) {
-        size_t used = 0;
-        long long v = std::stoll(after(4), &used);
-        if (used != a.size() - 4) throw UsageError("not an integer: " + a);
-        return Value(static_cast<int64_t>(v));
+        if (auto v = number<int64_t>(rest)) return Value(*v);
+        if (auto u = number<uint64_t>(rest)) return Value(*u);
+        throw UsageError("bad argument " + a + ": int: takes a whole number from " + std::to_string(INT64_MIN) +
+                         " to " + std::to_string(UINT64_MAX));
     }
-    if (a.rfind("num:", 0) == 0) return Value(std::stod(after(4)));
-    if (a == "bool:true") return Value(true);
-    if (a == "bool:false") return Value(false);
+    if (a.rfind("num:", 0) == 0) {
+        if (auto d = number<double>(rest)) return Value(*d);
+        throw UsageError("bad argument " + a + ": num: takes a decimal number such as 2.5 or -1e3");
+    }
+    if (a == "bool:true" || a == "bool:false") return Value(a == "bool:true");
     if (a == "null:") return Value();
-    if (!a.empty()) {
-        try {
-            size_t used = 0;
-            long long v = std::stoll(a, &used);
-            if (used == a.size()) return Value(static_cast<int64_t>(v));
-            double d = std::stod(a, &used);
-            if (used == a.size() && a.find_first_of(".eE") != std::string::npos) return Value(d);
-        } catch (const std::exception&) {
-            // not a number: text
-        }
-    }
+    if (a.rfind("bool:", 0) == 0 || a.rfind("null:", 0) == 0)
+        throw UsageError("bad argument " + a + ": write bool:true, bool:false or null:");
+    // Untyped: a whole number in range or a decimal number goes as a number, anything else as text.
+    if (auto v = number<int64_t>(a)) return Value(*v);
+    if (auto d = number<double>(a); d && a.find_first_of(".eE") != std::string::npos) return Value(*d);
     return Value(a);
 }
 
+// GCC 12 takes the variant inside a moved Value for uninitialised once parseArgument is inlined here (a false
+// positive of -Wmaybe-uninitialized).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 std::vector<Argument> parseArguments(std::vector<std::string>::const_iterator begin,
                                      std::vector<std::string>::const_iterator end) {
     std::vector<Argument> out;
     for (auto it = begin; it != end; ++it) out.emplace_back(parseArgument(*it));
     return out;
 }
+#pragma GCC diagnostic pop
 
 // Loads the module a qualified name lives in, unless there is no such module file (the package may come
 // from a script or from Perl itself).
@@ -121,6 +135,9 @@ int run(const std::vector<std::string>& args) {
         else if (o == "-h" || o == "--help") {
             std::cout << usage;
             return 0;
+        } else if (o == "--version") {
+            std::cout << "veltrix-perl " VELTRIX_VERSION " (Perl 5.40 bridge)\n";
+            return 0;
         } else
             throw UsageError("unknown option " + o);
     }
@@ -130,13 +147,8 @@ int run(const std::vector<std::string>& args) {
         throw UsageError("unknown command " + mode);
 
     PerlClient perl(product);
-    if (!includes.empty()) {
-        List inc;
-        for (const std::string& dir : includes) inc.emplace_back(dir);
-        Value current = perl.GetPackageVariable("main", "@INC");
-        for (const Value& v : current.asList()) inc.push_back(v);
-        perl.SetPackageVariable("main", "@INC", Value(std::move(inc)));
-    }
+    // Last first, so that the first -I ends up first, as with perl -I.
+    for (auto dir = includes.rbegin(); dir != includes.rend(); ++dir) perl.AddIncludePath(*dir);
     for (const std::string& m : modules) perl.LoadLibrary(m);
 
     if (mode == "heartbeat") {
