@@ -74,8 +74,8 @@ Value parseArgument(const std::string& a) {
     return Value(a);
 }
 
-// GCC 12 takes the variant inside a moved Value for uninitialised once parseArgument is inlined here (a false
-// positive of -Wmaybe-uninitialized).
+// GCC 12 takes the variant inside a moved Value for uninitialised here (a false positive of
+// -Wmaybe-uninitialized).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 std::vector<Argument> parseArguments(std::vector<std::string>::const_iterator begin,

@@ -96,15 +96,7 @@ public:
     Value(bool b) : v_(b) {}
     // An unsigned value above INT64_MAX travels as the string of its decimal digits, as the format has it.
     template <Integer T>
-    Value(T i) {
-        if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(int64_t)) {
-            if (i > static_cast<T>(INT64_MAX)) {
-                v_ = std::to_string(i);
-                return;
-            }
-        }
-        v_ = static_cast<int64_t>(i);
-    }
+    Value(T i) : v_(integer(i)) {}
     Value(double d) : v_(d) {}
     Value(const char* s) : v_(std::string(s)) {}
     Value(std::string s) : v_(std::move(s)) {}
@@ -120,9 +112,7 @@ public:
     template <ToValue T>
     Value(const std::unordered_map<std::string, T>& entries) : v_(Map(entries.begin(), entries.end())) {}
     template <ToValue T>
-    Value(const std::optional<T>& maybe) {
-        if (maybe) v_ = Value(*maybe).v_;
-    }
+    Value(const std::optional<T>& maybe) : v_(maybe ? Value(*maybe).v_ : Storage()) {}
 
     const Storage& storage() const { return v_; }
     bool isNull() const { return std::holds_alternative<std::monostate>(v_); }
@@ -179,6 +169,13 @@ public:
     uint64_t unsignedIn(uint64_t high, const char* type) const;
 
 private:
+    template <Integer T>
+    static Storage integer(T i) {
+        if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(int64_t)) {
+            if (i > static_cast<T>(INT64_MAX)) return std::to_string(i);
+        }
+        return static_cast<int64_t>(i);
+    }
     template <typename T>
     static constexpr bool isHeld = std::same_as<T, std::string> || std::same_as<T, Bytes> || std::same_as<T, List> ||
                                    std::same_as<T, Map> || std::same_as<T, Handle>;
