@@ -1,14 +1,17 @@
 // The C++ host client: its codec without a bridge (bytes as documented, hostile responses refused), then calls
 // into Perl through the bridge's CreateReceiver and the real receiver module, on one interpreter shared by every
-// case (what the receiver makes of each command is tested with the module itself).
+// case (what the receiver makes of each command is tested with the module itself), and the same calls to a
+// veltrix-server on loopback over TCP and TLS.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "ErrorText.h"
 #include "HostClient/PerlClient.h"
 #include "Messages.h"
+#include "NetworkSupport.h"
 #include "TempProductTree.h"
 
 using namespace VeltrixNS::HostClient;
@@ -27,8 +30,13 @@ sub pair { return ('left', 'right') }
 sub fail { die "Whoopsie [expected]\n" }
 sub fail_object { die bless {code => 42}, 'Sample::Hosting::Error' }
 sub length_of { return length $_[0] }
+sub add { return $_[0] + $_[1] }
+sub leave { exit $_[0] }
 sub DESTROY { $Destroyed++ }
-package Sample::Hosting::Error { use overload '""' => sub { "error object $_[0]{code} [expected]" }, fallback => 1; }
+package Sample::Hosting::Error {
+    use overload '""' => sub { "error object $_[0]{code} [expected]" }, fallback => 1;
+    sub code { $_[0]{code} }
+}
 # The launcher's C conversions of the message stand in for pack('C*', ...) and unpack('C*', ...).
 package Sample::Hosting::Tied { sub TIEARRAY { shift; bless [@_] } sub FETCH { $_[0][$_[1]] * 2 } sub FETCHSIZE { 3 } }
 package Sample::Hosting::Dies { use overload '0+' => sub { die "numify [expected]\n" }, fallback => 1; }
@@ -54,12 +62,17 @@ sub byte_conversion_mismatches {
 1;
 )PERL";
 
-PerlClient& perl() {
+// The product tree of the in-process interpreter and of the servers.
+const TempProductTree& tree() {
     static TempProductTree tree;
+    static bool filled = (tree.addRunnableBridge(), tree.writePerlModule("Sample/Hosting.pm", sampleModule), true);
+    (void)filled;
+    return tree;
+}
+
+PerlClient& perl() {
     static PerlClient client = [] {
-        tree.addRunnableBridge();
-        tree.writePerlModule("Sample/Hosting.pm", sampleModule);
-        PerlClient c(tree.root());
+        PerlClient c(tree().root());
         c.LoadLibrary("Sample::Hosting");
         return c;
     }();
@@ -91,8 +104,7 @@ std::vector<byte> response(const std::vector<byte>& body) {
 // `inner` wrapped `levels` times.
 template <typename T>
 T nested(int levels, T inner, auto wrap) {
-    for (int i = 0; i < levels; ++i) inner = wrap(std::move(inner));
-    return inner;
+    return levels == 0 ? inner : wrap(nested(levels - 1, std::move(inner), wrap));
 }
 
 // `levels` openings of a one-entry list or map around a null, as encoded bytes.
@@ -130,6 +142,10 @@ TEST(HostCodec, RefusesWhatCannotTravel) {
     Command chain = nested(65, Command{}, [](Command c) { return Command{CommandType::Value, NoFlags, {c}}; });
     EXPECT_EQ(errorOf([&] { Encoder::message(out, chain); }), "commands nested deeper than 64 levels");
     EXPECT_EQ(errorOf([&] { Encoder(out).value(Value(Handle())); }), "an empty handle cannot be sent");
+    EXPECT_EQ(errorOf([&] {
+                  Encoder(out).value(Map{{"ok", "a\xed\xa0\x80"}});
+              }),
+              "string is not valid UTF-8 at byte 1 (send byte strings as Bytes)");
 }
 
 TEST(HostCodec, MalformedResponsesSayWhatAndWhere) {
@@ -149,10 +165,55 @@ TEST(HostCodec, MalformedResponsesSayWhatAndWhere) {
         {response(hex("00 00")), "1 bytes left over at offset 12"},
         {response(nestedBytes(100, hex("07 01000000"))), "list nested deeper than 64 levels at offset 331"},
         {response(nestedBytes(100, hex("08 01000000 0500000000"))), "map nested deeper than 64 levels at offset 651"},
+        {response(hex("05 03000000 41 c0 80")), "string holds invalid UTF-8 at offset 17"},
+        {response(hex("09 0100000000000000 02000000 f4 90")), "handle type name holds invalid UTF-8 at offset 24"},
     };
     for (const auto& [bytes, text] : cases) {
         EXPECT_EQ(errorOf([&] { decodeResponse(bytes); }), std::string("Malformed response: ") + text);
     }
+    EXPECT_EQ(decodeResponse(response(nestedBytes(64, hex("07 01000000")))).value,
+              nested(64, Value(), [](Value v) { return Value(List{std::move(v)}); }));
+}
+
+TEST(HostValues, NumbersConvertWithinRangeOrSayWhy) {
+    EXPECT_EQ(Value(uint64_t(INT64_MAX) + 1), Value("9223372036854775808")) << "the format's decimal digits";
+    EXPECT_EQ(Value("18446744073709551615").as<uint64_t>(), UINT64_MAX);
+    EXPECT_EQ(Value(-128).as<int8_t>(), -128);
+    EXPECT_EQ(Value(7).as<double>(), 7.0);
+    const std::pair<std::function<void()>, const char*> refusals[] = {
+        {[] { Value(int64_t(INT32_MAX) + 1).as<int>(); }, "Perl value 2147483648 is out of range for int32"},
+        {[] { Value(-1).as<uint64_t>(); }, "Perl value -1 is out of range for uint64"},
+        {[] { Value(256).as<uint8_t>(); }, "Perl value 256 is out of range for uint8"},
+        {[] { Value("18446744073709551616").as<uint64_t>(); },
+         "Perl value 18446744073709551616 is out of range for uint64"},
+        {[] { Value(UINT64_MAX).as<int64_t>(); }, "Perl value is string, not int64"},
+        {[] { Value("12a").as<uint32_t>(); }, "Perl value is string, not uint32"},
+        {[] { Value(1.5).as<long long>(); }, "Perl value is double, not int64"},
+        {[] {
+             Value(List{1, "x"}).as<std::vector<int>>();
+         },
+         "list element 1: Perl value is string, not int32"},
+        {[] {
+             Value(Map{{"k", List{true}}}).as<std::map<std::string, std::vector<short>>>();
+         },
+         "map value 'k': list element 0: Perl value is bool, not int16"},
+    };
+    for (const auto& [convert, text] : refusals) EXPECT_EQ(errorOf(convert), text);
+}
+
+TEST(HostValues, ContainersOptionalsAndViewsConvertBothWays) {
+    const std::vector<int> ints{1, -2, 3};
+    const std::map<std::string, std::vector<double>> series{{"a", {0.5, 2}}, {"b", {}}};
+    const std::unordered_map<std::string, std::optional<std::string>> maybe{{"set", "x"}, {"unset", std::nullopt}};
+    const Value all(List{ints, series, maybe});
+    EXPECT_EQ(all,
+              Value(List{List{1, -2, 3}, Map{{"a", List{0.5, 2.0}}, {"b", List{}}}, Map{{"set", "x"}, {"unset", {}}}}));
+    EXPECT_EQ(all.asList()[0].as<std::vector<int>>(), ints);
+    EXPECT_EQ((all.asList()[1].as<std::map<std::string, std::vector<double>>>()), series);
+    EXPECT_EQ((all.asList()[2].as<std::unordered_map<std::string, std::optional<std::string>>>()), maybe);
+    const Value text("view");
+    EXPECT_EQ(text.as<std::string_view>(), "view");
+    EXPECT_EQ(Value(Bytes{"raw"}).asString(), "raw");
 }
 
 TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
@@ -164,6 +225,19 @@ TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
     EXPECT_TRUE(std::isnan(perl().Execute(CommandType::Value, {std::nan("")}).asDouble()));
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {text}).asInt(), 8) << "Perl sees characters";
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {binary}).asInt(), 6) << "Perl sees bytes";
+}
+
+TEST(PerlHosting, LargeIntegersAndContainersTravelExactly) {
+    constexpr int64_t min = std::numeric_limits<int64_t>::min(), max = std::numeric_limits<int64_t>::max();
+    const Value numbers(List{min, max, UINT64_MAX, std::vector<uint8_t>{0, 255}, std::optional<int>()});
+    EXPECT_EQ(perl().Execute(CommandType::Value, {numbers}, ByValue), numbers);
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {UINT64_MAX - 1, 1}).as<uint64_t>(), UINT64_MAX);
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {max, 1}).as<uint64_t>(), uint64_t(max) + 1);
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {min, -1}).typeName(), "double") << "not wrapped";
+    // A temporary's list comes back by value: nothing dangles (AddressSanitizer would see it).
+    std::string inc;
+    for (const Value& dir : perl().GetPackageVariable("main", "@INC").asList()) inc += dir.asString() + ";";
+    EXPECT_NE(inc.find("Binaries/Perl/Windows/X64/lib"), std::string::npos) << inc;
 }
 
 TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
@@ -197,6 +271,47 @@ TEST(PerlHosting, FailuresBecomeExceptionsWithTextClassAndStack) {
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::byte_conversion_mismatches").asString(), "");
 }
 
+TEST(PerlHosting, ExceptionObjectsCanBeCalledAndExitDoesNotEndTheHost) {
+    PerlException error = perlError([] { perl().CallClassMethod("Sample::Hosting", "fail_object"); });
+    ASSERT_TRUE(error.object().valid());
+    EXPECT_EQ(error.object().type(), "Sample::Hosting::Error");
+    EXPECT_EQ(perl().CallMethod(error.object(), "code").asInt(), 42);
+    EXPECT_FALSE(perlError([] { perl().CallFunction("Sample::Hosting::fail"); }).object().valid());
+
+    try {
+        perl().CallFunction("Sample::Hosting::leave", {3});
+        ADD_FAILURE() << "exit came back as a result";
+    } catch (const PerlExit& exit) {
+        EXPECT_EQ(exit.status(), 3);
+        EXPECT_EQ(exit.perlClass(), "Veltrix::Exit");
+        EXPECT_EQ(exit.message(),
+                  "exit(3) called at " + (tree().perlLibDir() / "Sample/Hosting.pm").string() + " line 11.\n");
+    }
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {1, 2}).asInt(), 3) << "Perl goes on";
+}
+
+TEST(PerlHosting, EvalRunsCodeInMainAndReportsPerlsErrors) {
+    EXPECT_EQ(perl().Eval("my @a = (4, 5, 6); scalar @a").asInt(), 3);
+    EXPECT_EQ(perl().Eval("(__PACKAGE__, 1 + 1)", ListContext), Value(List{"main", 2}));
+    EXPECT_EQ(perlError([] { perl().Eval("die qq{eval died [expected]\n}"); }).message(), "eval died [expected]\n");
+    EXPECT_EQ(perlError([] { perl().Eval("1 +"); }).message().rfind("syntax error at (eval ", 0), 0u);
+    EXPECT_NEAR(perl().GetPackageVariable("main", "$]").asDouble(), 5.040001, 1e-9);
+    EXPECT_EQ(perl().GetPackageVariable("main", "$^O").asString(), "linux");
+}
+
+TEST(PerlHosting, IncludePathsAndTheEnvironment) {
+    TempProductTree extra;
+    extra.writePerlModule("Sample/Added.pm", "package Sample::Added; sub answer { 42 } 1;");
+    perl().AddIncludePath(extra.perlLibDir());
+    perl().AddIncludePath(extra.perlLibDir());
+    std::vector<std::string> inc = perl().GetPackageVariable("main", "@INC").as<std::vector<std::string>>();
+    EXPECT_EQ(inc.at(0), extra.perlLibDir().string());
+    EXPECT_EQ(std::count(inc.begin(), inc.end(), inc[0]), 1) << "added once";
+    perl().LoadLibrary("Sample::Added");
+    EXPECT_EQ(perl().CallFunction("Sample::Added::answer").asInt(), 42);
+    EXPECT_EQ(perl().GetPackageVariable("main", "%ENV").asMap().at("PATH").asString(), std::getenv("PATH"));
+}
+
 TEST(PerlHosting, DroppingTheLastHandleReleasesThePerlObject) {
     auto handles = [] { return perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
     auto destroyed = [] { return perl().GetPackageVariable("Sample::Hosting", "Destroyed").asInt(); };
@@ -220,4 +335,87 @@ TEST(PerlHostingSetup, ABridgeThatCannotBeLoadedIsAClearError) {
     tree.addNativeLibrary(fs::path(VELTRIX_NATIVE_DIR) / "Utils.dll", fs::path(bridge).filename());
     EXPECT_EQ(errorOf([&] { PerlClient client(tree.root()); }),
               "The Perl bridge " + bridge + " has no CreateReceiver: " + bridge + ": undefined symbol: CreateReceiver");
+    tree.addBridge();
+    EXPECT_EQ(errorOf([&] { PerlClient client(tree.root()); }),
+              "Cannot start Perl: the product tree has no receiver module " +
+                  (tree.perlLibDir() / "Veltrix/Core/Receiver/Receiver.pm").string());
+}
+
+namespace {
+
+using veltrix::test::network::ServerProcess;
+
+// A veltrix-server on loopback serving the tests' product tree, over TLS or plain TCP; one of each per process.
+unsigned short serverPort(bool tls) {
+    static std::unique_ptr<ServerProcess> servers[2];
+    if (!servers[tls]) {
+        const auto& certificates = veltrix::test::Certificates::shared();
+        std::string options = "--port 0 --product " + tree().root().string();
+        if (tls)
+            options += " --tls --cert " + certificates.path("server.pem") + " --key " + certificates.path("server.key");
+        servers[tls] = std::make_unique<ServerProcess>(options);
+    }
+    return servers[tls]->Port();
+}
+
+PerlClient connect(bool tls, unsigned short port) {
+    veltrix::test::network::UseClientSettings();  // trust in the test CA
+    return PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", port, tls});
+}
+
+}  // namespace
+
+class PerlRemote : public testing::TestWithParam<bool> {};
+
+TEST_P(PerlRemote, ValuesHandlesExceptionsAndChainsAsInProcess) {
+    PerlClient remote = connect(GetParam(), serverPort(GetParam()));
+    remote.LoadLibrary("Sample::Hosting");
+    const Value every(List{INT64_MIN, UINT64_MAX, 0.25, Value(), true, "gr\xc3\xbc\xc3\x9f",
+                           Bytes{std::string("\0\xff", 2)}, Map{{"k", List{1}}}});
+    EXPECT_EQ(remote.Execute(CommandType::Value, {every}, ByValue), every);
+    EXPECT_EQ(remote.CallFunction("Sample::Hosting::pair", {}, ListContext), Value(List{"left", "right"}));
+    EXPECT_TRUE(remote.HeartBeat());
+
+    auto handles = [&] { return remote.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
+    const int64_t before = handles();
+    {
+        Handle counter = remote.CreateInstance("Sample::Hosting", {"start", 5});
+        EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
+        Command create{CommandType::CreateClassInstance, NoFlags, {"Sample::Hosting", "start", 40}};
+        Command step{CommandType::InvokeInstanceMethod, NoFlags, {create, "step", 2}};
+        EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {step, "count"}).asInt(), 42);
+        EXPECT_EQ(handles(), before + 1);
+    }
+    EXPECT_EQ(handles(), before) << "dropping the handle released it on the server";
+
+    PerlException die = perlError([&] { remote.CallFunction("Sample::Hosting::fail"); });
+    EXPECT_EQ(die.message(), "Whoopsie [expected]\n");
+    EXPECT_NE(die.stackTrace().find("Hosting.pm line 7"), std::string::npos) << die.stackTrace();
+    PerlException object = perlError([&] { remote.CallClassMethod("Sample::Hosting", "fail_object"); });
+    EXPECT_EQ(object.perlClass(), "Sample::Hosting::Error");
+    ASSERT_TRUE(object.object().valid());
+    EXPECT_EQ(remote.CallMethod(object.object(), "code").asInt(), 42);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, PerlRemote, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Tcp"; });
+
+TEST(PerlRemoteSetup, ConnectionErrorsNameTheLibraryAndTheServer) {
+    EXPECT_THROW(connect(false, 1), ConnectionError);
+    EXPECT_EQ(errorOf([] { connect(false, 1); }), "VeltrixTcpClient: 127.0.0.1:1: cannot connect: Connection refused");
+    const unsigned short tls = serverPort(true);
+    veltrix::test::network::UseClientSettings();
+    setenv("VELTRIX_TLS_CA_FILE", veltrix::test::Certificates::shared().path("rogue-ca.pem").c_str(), 1);
+    EXPECT_EQ(errorOf([&] {
+                  PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", tls, true});
+              })
+                  .rfind("VeltrixTcpTlsClient: 127.0.0.1:" + std::to_string(tls) +
+                             ": cannot connect: TLS handshake failed: certificate verify failed",
+                         0),
+              0u);
+    TempProductTree empty;
+    EXPECT_EQ(errorOf([&] {
+                  PerlClient::Connect({empty.root(), "127.0.0.1", tls, true});
+              }).rfind("Cannot load the client library " + (empty.nativeDir() / "VeltrixTcpTlsClient.dll").string(), 0),
+              0u);
 }
