@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -27,9 +28,18 @@ const char* const NativeDirectory = "Binaries/Native/Windows/X64";
 const char* const ReceiverModule = "Binaries/Perl/Windows/X64/lib/Veltrix/Core/Receiver/Receiver.pm";
 
 // Every in-process session drives the one interpreter of the process.
-std::recursive_mutex& InterpreterLock() {
-    static std::recursive_mutex lock;
+RoundTripLock& InterpreterLock() {
+    static RoundTripLock lock;
     return lock;
+}
+
+constexpr auto TurnAfter = std::chrono::microseconds(10);
+constexpr auto SleepAfter = std::chrono::microseconds(50);
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
 std::string dlerrorText() {
@@ -60,6 +70,57 @@ const std::string& textField(const Map& m, const char* key) {
 
 }  // namespace
 
+void RoundTripLock::acquire() {
+    int expected = 0;
+    if (!turnWanted_.load(std::memory_order_relaxed) &&
+        state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+        return;
+    const auto start = std::chrono::steady_clock::now();
+    for (bool myTurn = false;;) {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= TurnAfter) {
+            myTurn = true;
+            turnWanted_.store(true, std::memory_order_relaxed);
+        }
+        expected = 0;
+        if (myTurn && state_.load(std::memory_order_relaxed) == 0 &&
+            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            turnWanted_.store(false, std::memory_order_relaxed);
+            return;
+        }
+        if (waited >= SleepAfter) break;
+        cpuRelax();
+    }
+    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+    turnWanted_.store(false, std::memory_order_relaxed);
+}
+
+void RoundTripLock::lock() {
+    const std::thread::id me = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) != me) {
+        acquire();
+        owner_.store(me, std::memory_order_relaxed);
+    }
+    ++depth_;
+}
+
+bool RoundTripLock::try_lock() {
+    const std::thread::id me = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) != me) {
+        int expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return false;
+        owner_.store(me, std::memory_order_relaxed);
+    }
+    ++depth_;
+    return true;
+}
+
+void RoundTripLock::unlock() {
+    if (--depth_ > 0) return;
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+}
+
 PerlException::PerlException(std::string message, std::string perlClass, std::string stackTrace, Handle object)
     : std::runtime_error(message),
       message_(std::move(message)),
@@ -70,7 +131,7 @@ PerlException::PerlException(std::string message, std::string perlClass, std::st
 PerlExit::PerlExit(std::string message, std::string stackTrace, int64_t status)
     : PerlException(std::move(message), "Veltrix::Exit", std::move(stackTrace)), status_(status) {}
 
-Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersion) : mutex_(InterpreterLock()) {
+Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersion) : lock_(InterpreterLock()) {
     auto createReceiver =
         reinterpret_cast<CreateReceiverFn>(loadExport(bridgeLibrary, "CreateReceiver", library_, "Perl bridge"));
     if (perlVersion) {
@@ -82,7 +143,7 @@ Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersi
         }
     }
     try {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(lock_);
         receiver_ = createReceiver(RuntimeOperationMode::CalledRuntime);
         if (receiver_ == nullptr) throw BridgeError("CreateReceiver returned no receiver");
         if (perlVersion) receiver_->Initialize(CppRuntimeNumber, PerlRuntimeNumber, *perlVersion);
@@ -94,7 +155,7 @@ Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersi
     }
 }
 
-Session::Session(const RemoteOptions& remote) : mutex_(connectionMutex_) {
+Session::Session(const RemoteOptions& remote) : lock_(connectionLock_) {
     const char* name = remote.tls ? "VeltrixTcpTlsClient.dll" : "VeltrixTcpClient.dll";
     auto create = reinterpret_cast<CreateTransportChannelFn>(
         loadExport(remote.productDir / NativeDirectory / name, "CreateTransportChannel", library_, "client library"));
@@ -121,7 +182,7 @@ Session::~Session() = default;
 
 void Session::Exchange(std::span<const byte> message, std::vector<byte>& response) {
     if (message.size() > INT32_MAX) throw std::length_error("command larger than 2 GiB");
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(lock_);
     try {
         int n;
         auto* bytes = const_cast<byte*>(message.data());
@@ -153,8 +214,10 @@ std::span<const byte> Session::RoundTrip(std::span<const byte> message) {
 }
 
 Response Session::Execute(const Command& command) {
-    // Buffers of this call alone: a call that Perl makes back into C++ may run another command meanwhile.
-    std::vector<byte> message, response;
+    // Buffers reused by the thread. A command that Perl code runs back through C++ on this thread runs inside the
+    // receiver's SendCommand, after it has copied this message and before this response is read. Releases use
+    // buffers of their own: a handle dropped while a response is decoded must not overwrite it.
+    thread_local std::vector<byte> message, response;
     Encoder::message(message, command, header_);
     Exchange(message, response);
     std::shared_ptr<Session> self = shared_from_this();
