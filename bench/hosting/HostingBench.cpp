@@ -1,11 +1,13 @@
 // HostingBench.cpp: C++ → Perl round trips through the host client beside the bare embedding API on the same
-// interpreter (call_pv, call_method) and the launcher's own echo of a message of the same size.
+// interpreter (call_pv, call_method) and the launcher's own echo of a message of the same size; the client from
+// 1, 2 and 8 threads beside call_pv under a plain mutex.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "HostClient/PerlClient.h"
@@ -114,6 +116,43 @@ void Client_Sum(benchmark::State& state) {
     }
 }
 
+// Threads calling through the client at once: calls_per_s is the total of all threads.
+void Threads_ClientSum(benchmark::State& state) {
+    PerlClient& client = perl();
+    for (auto _ : state) {
+        if (client.CallFunction("List::Util::sum", {1, 2, 3}).asInt() != 6) state.SkipWithError("wrong sum");
+    }
+    state.counters["calls_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// The floor for threads: the bare call_pv, serialised by a mutex of the caller's own.
+void Threads_BareCallPvSum(benchmark::State& state) {
+    perl();
+    static std::mutex lock;
+    for (auto _ : state) {
+        std::lock_guard guard(lock);
+        PERL_SET_CONTEXT(my_perl);
+        dSP;
+        ENTER;
+        SAVETMPS;
+        PUSHMARK(SP);
+        mXPUSHi(1);
+        mXPUSHi(2);
+        mXPUSHi(3);
+        PUTBACK;
+        call_pv("List::Util::sum", G_SCALAR);
+        SPAGAIN;
+        IV sum = POPi;
+        PUTBACK;
+        FREETMPS;
+        LEAVE;
+        if (sum != 6) state.SkipWithError("wrong sum");
+    }
+    state.counters["calls_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 Command sumCommand() {
     return Command{CommandType::InvokeGlobalMethod, NoFlags, {"List::Util::sum", 1, 2, 3}};
 }
@@ -220,6 +259,8 @@ void largeSizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(Bare_CallPvSum);
 BENCHMARK(Client_Sum);
+BENCHMARK(Threads_ClientSum)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
+BENCHMARK(Threads_BareCallPvSum)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
 BENCHMARK(Raw_Sum);
 BENCHMARK(Raw_HeartBeat);
 BENCHMARK(Launcher_EchoSum);
