@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -75,11 +76,32 @@ std::string mixedCalls(PerlClient& perl, int thread, int calls) {
 
 }  // namespace
 
+const TempProductTree& tree() {
+    static TempProductTree tree;
+    static bool filled = (tree.addRunnableBridge(), tree.writePerlModule("Stress/Counter.pm", stressModule), true);
+    (void)filled;
+    return tree;
+}
+
+TEST(PerlHostingThreads, TheLockHoldsOffOtherThreadsButNotItsHolder) {
+    PerlClient perl(tree().root()), other(tree().root());
+    auto lock = other.Lock();
+    perl.LoadLibrary("Stress::Counter");
+    EXPECT_EQ(perl.CallFunction("Stress::Counter::sum3", {1, 2, 0}).asInt(), 3) << "the holder calls on";
+    std::atomic<bool> called{false};
+    std::thread waiting([&] {
+        perl.CallFunction("Stress::Counter::sum3", {1, 1, 1});
+        called = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(called) << "another thread's call waits for the lock";
+    lock.unlock();
+    waiting.join();
+    EXPECT_TRUE(called);
+}
+
 TEST(PerlHostingThreads, ThreadsShareTheInterpreterAndEveryResultIsRight) {
-    TempProductTree tree;
-    tree.addRunnableBridge();
-    tree.writePerlModule("Stress/Counter.pm", stressModule);
-    PerlClient shared(tree.root());
+    PerlClient shared(tree().root());
     shared.LoadLibrary("Stress::Counter");
     const int64_t handlesBefore = shared.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt();
 
@@ -94,7 +116,7 @@ TEST(PerlHostingThreads, ThreadsShareTheInterpreterAndEveryResultIsRight) {
                 if (t % 2 == 0) {
                     failure = mixedCalls(shared, t, calls);
                 } else {
-                    PerlClient own(tree.root());
+                    PerlClient own(tree().root());
                     failure = mixedCalls(own, t, calls);
                 }
             } catch (const std::exception& e) {
