@@ -36,7 +36,9 @@ const char* const usage =
     "  --by-value     prints returned arrays and hashes instead of their handles\n"
     "\n"
     "ARG: an integer or a decimal number goes as a number, anything else as text; force a type with\n"
-    "str:TEXT, int:N, num:X, bool:true|false, null:\n";
+    "str:TEXT, int:N, num:X, bool:true|false, null:\n"
+    "\n"
+    "Exit status: 0, or 1 when Perl dies or the bridge fails, 2 for a usage error, N when Perl calls exit(N).\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -214,6 +216,8 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         std::cerr << "veltrix-perl: " << e.what() << "\n\n" << usage;
         return 2;
+    } catch (const PerlExit& e) {
+        return static_cast<int>(e.status() & 0xff);  // as perl itself would end
     } catch (const PerlException& e) {
         std::cerr << "Perl error" << (e.perlClass().empty() ? "" : " (" + e.perlClass() + ")") << ": " << e.message();
         if (e.message().empty() || e.message().back() != '\n') std::cerr << '\n';
