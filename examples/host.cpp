@@ -9,10 +9,10 @@ int main(int argc, char** argv) {
     PerlClient perl(argc > 1 ? argv[1] : VELTRIX_PRODUCT_DIR);  // the product root holding Binaries/
     perl.LoadLibrary("List::Util");
     perl.LoadLibrary(VELTRIX_EXAMPLES_DIR "/lib/Example/Greeter.pm");
-    Value six = perl.CallFunction("List::Util::sum", {1, 2, 3});
+    std::cout << "sum: " << perl.CallFunction("List::Util::sum", {1, 2, 3}).as<int>() << "\n";
     Handle greeter = perl.CreateInstance("Example::Greeter", {"name", "Ada"});
-    Value text = perl.CallMethod(greeter, "greet", {"C++"});
-    std::cout << "sum: " << six.as<int64_t>() << "\n" << text.as<std::string>() << "\n";
+    perl.CallMethod(greeter, "wave");  // Perl prints "Ada waves": the two outputs come out in call order
+    std::cout << perl.CallMethod(greeter, "greet", {"C++"}).asString() << "\n";
     try {
         perl.CallMethod(greeter, "greet", {""});
     } catch (const PerlException& e) {

@@ -175,24 +175,20 @@ TEST(HostCodec, MalformedResponsesSayWhatAndWhere) {
               nested(64, Value(), [](Value v) { return Value(List{std::move(v)}); }));
 }
 
-TEST(HostValues, NumbersConvertWithinRangeOrSayWhy) {
+TEST(HostValues, ConversionsKeepTheValueOrSayWhy) {
+    const std::map<std::string, std::vector<std::optional<int>>> series{{"a", {1, std::nullopt}}, {"b", {}}};
+    const Value value(series);
+    EXPECT_EQ(value, Value(Map{{"a", List{1, Value()}}, {"b", List{}}}));
+    EXPECT_EQ((value.as<std::unordered_map<std::string, std::vector<std::optional<int>>>>().at("a")), series.at("a"));
     EXPECT_EQ(Value(uint64_t(INT64_MAX) + 1), Value("9223372036854775808")) << "the format's decimal digits";
-    EXPECT_EQ(Value("18446744073709551615").as<uint64_t>(), UINT64_MAX);
-    EXPECT_EQ(Value(-128).as<int8_t>(), -128);
-    EXPECT_EQ(Value(7).as<double>(), 7.0);
+    const Value text("view");
+    EXPECT_EQ(text.as<std::string_view>(), "view");
     const std::pair<std::function<void()>, const char*> refusals[] = {
         {[] { Value(int64_t(INT32_MAX) + 1).as<int>(); }, "Perl value 2147483648 is out of range for int32"},
         {[] { Value(-1).as<uint64_t>(); }, "Perl value -1 is out of range for uint64"},
-        {[] { Value(256).as<uint8_t>(); }, "Perl value 256 is out of range for uint8"},
         {[] { Value("18446744073709551616").as<uint64_t>(); },
          "Perl value 18446744073709551616 is out of range for uint64"},
         {[] { Value(UINT64_MAX).as<int64_t>(); }, "Perl value is string, not int64"},
-        {[] { Value("12a").as<uint32_t>(); }, "Perl value is string, not uint32"},
-        {[] { Value(1.5).as<long long>(); }, "Perl value is double, not int64"},
-        {[] {
-             Value(List{1, "x"}).as<std::vector<int>>();
-         },
-         "list element 1: Perl value is string, not int32"},
         {[] {
              Value(Map{{"k", List{true}}}).as<std::map<std::string, std::vector<short>>>();
          },
@@ -201,43 +197,19 @@ TEST(HostValues, NumbersConvertWithinRangeOrSayWhy) {
     for (const auto& [convert, text] : refusals) EXPECT_EQ(errorOf(convert), text);
 }
 
-TEST(HostValues, ContainersOptionalsAndViewsConvertBothWays) {
-    const std::vector<int> ints{1, -2, 3};
-    const std::map<std::string, std::vector<double>> series{{"a", {0.5, 2}}, {"b", {}}};
-    const std::unordered_map<std::string, std::optional<std::string>> maybe{{"set", "x"}, {"unset", std::nullopt}};
-    const Value all(List{ints, series, maybe});
-    EXPECT_EQ(all,
-              Value(List{List{1, -2, 3}, Map{{"a", List{0.5, 2.0}}, {"b", List{}}}, Map{{"set", "x"}, {"unset", {}}}}));
-    EXPECT_EQ(all.asList()[0].as<std::vector<int>>(), ints);
-    EXPECT_EQ((all.asList()[1].as<std::map<std::string, std::vector<double>>>()), series);
-    EXPECT_EQ((all.asList()[2].as<std::unordered_map<std::string, std::optional<std::string>>>()), maybe);
-    const Value text("view");
-    EXPECT_EQ(text.as<std::string_view>(), "view");
-    EXPECT_EQ(Value(Bytes{"raw"}).asString(), "raw");
-}
-
 TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
     const std::string text = "gr\xc3\xbc\xc3\x9f \xe4\xb8\x96 \xf0\x9f\x98\x80";
     const Bytes binary{std::string("\0\x01\xff\0\x80z", 6)};
-    const Value every(List{std::numeric_limits<int64_t>::min(), 1.0, -2.5e-300, std::numeric_limits<double>::infinity(),
+    const Value every(List{INT64_MIN, INT64_MAX, UINT64_MAX, 1.0, -2.5e-300, std::numeric_limits<double>::infinity(),
                            Value(), false, text, binary, Bytes{std::string(1 << 20, '\xa5')}, Map{{"k", List{}}}});
     EXPECT_EQ(perl().Execute(CommandType::Value, {every}, ByValue), every);
     EXPECT_TRUE(std::isnan(perl().Execute(CommandType::Value, {std::nan("")}).asDouble()));
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {text}).asInt(), 8) << "Perl sees characters";
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::length_of", {binary}).asInt(), 6) << "Perl sees bytes";
-}
-
-TEST(PerlHosting, LargeIntegersAndContainersTravelExactly) {
-    constexpr int64_t min = std::numeric_limits<int64_t>::min(), max = std::numeric_limits<int64_t>::max();
-    const Value numbers(List{min, max, UINT64_MAX, std::vector<uint8_t>{0, 255}, std::optional<int>()});
-    EXPECT_EQ(perl().Execute(CommandType::Value, {numbers}, ByValue), numbers);
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {UINT64_MAX - 1, 1}).as<uint64_t>(), UINT64_MAX);
-    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {max, 1}).as<uint64_t>(), uint64_t(max) + 1);
-    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {min, -1}).typeName(), "double") << "not wrapped";
+    EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {INT64_MIN, -1}).typeName(), "double") << "not wrapped";
     // A temporary's list comes back by value: nothing dangles (AddressSanitizer would see it).
-    std::string inc;
-    for (const Value& dir : perl().GetPackageVariable("main", "@INC").asList()) inc += dir.asString() + ";";
-    EXPECT_NE(inc.find("Binaries/Perl/Windows/X64/lib"), std::string::npos) << inc;
+    for (const Value& dir : perl().GetPackageVariable("main", "@INC").asList()) EXPECT_FALSE(dir.asString().empty());
 }
 
 TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
@@ -290,26 +262,21 @@ TEST(PerlHosting, ExceptionObjectsCanBeCalledAndExitDoesNotEndTheHost) {
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {1, 2}).asInt(), 3) << "Perl goes on";
 }
 
-TEST(PerlHosting, EvalRunsCodeInMainAndReportsPerlsErrors) {
-    EXPECT_EQ(perl().Eval("my @a = (4, 5, 6); scalar @a").asInt(), 3);
-    EXPECT_EQ(perl().Eval("(__PACKAGE__, 1 + 1)", ListContext), Value(List{"main", 2}));
+TEST(PerlHosting, EvalIncludePathsAndSpecialVariables) {
+    EXPECT_EQ(perl().Eval("(__PACKAGE__, scalar @{[4, 5, 6]})", ListContext), Value(List{"main", 3}));
     EXPECT_EQ(perlError([] { perl().Eval("die qq{eval died [expected]\n}"); }).message(), "eval died [expected]\n");
     EXPECT_EQ(perlError([] { perl().Eval("1 +"); }).message().rfind("syntax error at (eval ", 0), 0u);
     EXPECT_EQ(perl().GetPackageVariable("main", "$]").asString(), "5.040001");
-    EXPECT_EQ(perl().GetPackageVariable("main", "$^O").asString(), "linux");
-}
+    EXPECT_EQ(perl().GetPackageVariable("main", "%ENV").asMap().at("PATH").asString(), std::getenv("PATH"));
 
-TEST(PerlHosting, IncludePathsAndTheEnvironment) {
     TempProductTree extra;
     extra.writePerlModule("Sample/Added.pm", "package Sample::Added; sub answer { 42 } 1;");
     perl().AddIncludePath(extra.perlLibDir());
     perl().AddIncludePath(extra.perlLibDir());
-    std::vector<std::string> inc = perl().GetPackageVariable("main", "@INC").as<std::vector<std::string>>();
+    auto inc = perl().GetPackageVariable("main", "@INC").as<std::vector<std::string>>();
+    EXPECT_EQ(std::count(inc.begin(), inc.end(), extra.perlLibDir().string()), 1);
     EXPECT_EQ(inc.at(0), extra.perlLibDir().string());
-    EXPECT_EQ(std::count(inc.begin(), inc.end(), inc[0]), 1) << "added once";
     perl().LoadLibrary("Sample::Added");
-    EXPECT_EQ(perl().CallFunction("Sample::Added::answer").asInt(), 42);
-    EXPECT_EQ(perl().GetPackageVariable("main", "%ENV").asMap().at("PATH").asString(), std::getenv("PATH"));
 }
 
 TEST(PerlHosting, DroppingTheLastHandleReleasesThePerlObject) {
@@ -370,31 +337,21 @@ class PerlRemote : public testing::TestWithParam<bool> {};
 TEST_P(PerlRemote, ValuesHandlesExceptionsAndChainsAsInProcess) {
     PerlClient remote = connect(GetParam(), serverPort(GetParam()));
     remote.LoadLibrary("Sample::Hosting");
-    const Value every(List{INT64_MIN, UINT64_MAX, 0.25, Value(), true, "gr\xc3\xbc\xc3\x9f",
-                           Bytes{std::string("\0\xff", 2)}, Map{{"k", List{1}}}});
+    const Value every(List{INT64_MIN, UINT64_MAX, 0.25, Value(), true, "\xc3\xbc", Bytes{"\xff"}, Map{{"k", List{1}}}});
     EXPECT_EQ(remote.Execute(CommandType::Value, {every}, ByValue), every);
-    EXPECT_EQ(remote.CallFunction("Sample::Hosting::pair", {}, ListContext), Value(List{"left", "right"}));
-    EXPECT_TRUE(remote.HeartBeat());
 
     auto handles = [&] { return remote.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
     const int64_t before = handles();
-    {
-        Handle counter = remote.CreateInstance("Sample::Hosting", {"start", 5});
-        EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
-        Command create{CommandType::CreateClassInstance, NoFlags, {"Sample::Hosting", "start", 40}};
-        Command step{CommandType::InvokeInstanceMethod, NoFlags, {create, "step", 2}};
-        EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {step, "count"}).asInt(), 42);
-        EXPECT_EQ(handles(), before + 1);
-    }
+    Handle counter = remote.CreateInstance("Sample::Hosting", {"start", 5});
+    EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
+    Command step{CommandType::InvokeInstanceMethod, NoFlags, {counter, "step", 35}};
+    EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {step, "count"}).asInt(), 42);
+    counter = Handle();
     EXPECT_EQ(handles(), before) << "dropping the handle released it on the server";
 
-    PerlException die = perlError([&] { remote.CallFunction("Sample::Hosting::fail"); });
-    EXPECT_EQ(die.message(), "Whoopsie [expected]\n");
-    EXPECT_NE(die.stackTrace().find("Hosting.pm line 7"), std::string::npos) << die.stackTrace();
-    PerlException object = perlError([&] { remote.CallClassMethod("Sample::Hosting", "fail_object"); });
-    EXPECT_EQ(object.perlClass(), "Sample::Hosting::Error");
-    ASSERT_TRUE(object.object().valid());
-    EXPECT_EQ(remote.CallMethod(object.object(), "code").asInt(), 42);
+    PerlException error = perlError([&] { remote.CallClassMethod("Sample::Hosting", "fail_object"); });
+    EXPECT_EQ(error.what() + error.perlClass(), std::string("error object 42 [expected]Sample::Hosting::Error"));
+    EXPECT_EQ(remote.CallMethod(error.object(), "code").asInt(), 42);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PerlRemote, testing::Bool(),
@@ -403,19 +360,12 @@ INSTANTIATE_TEST_SUITE_P(Loopback, PerlRemote, testing::Bool(),
 TEST(PerlRemoteSetup, ConnectionErrorsNameTheLibraryAndTheServer) {
     EXPECT_THROW(connect(false, 1), ConnectionError);
     EXPECT_EQ(errorOf([] { connect(false, 1); }), "VeltrixTcpClient: 127.0.0.1:1: cannot connect: Connection refused");
-    const unsigned short tls = serverPort(true);
-    veltrix::test::network::UseClientSettings();
+    const unsigned short port = serverPort(true);
     setenv("VELTRIX_TLS_CA_FILE", veltrix::test::Certificates::shared().path("rogue-ca.pem").c_str(), 1);
-    EXPECT_EQ(errorOf([&] {
-                  PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", tls, true});
-              })
-                  .rfind("VeltrixTcpTlsClient: 127.0.0.1:" + std::to_string(tls) +
-                             ": cannot connect: TLS handshake failed: certificate verify failed",
-                         0),
-              0u);
-    TempProductTree empty;
-    EXPECT_EQ(errorOf([&] {
-                  PerlClient::Connect({empty.root(), "127.0.0.1", tls, true});
-              }).rfind("Cannot load the client library " + (empty.nativeDir() / "VeltrixTcpTlsClient.dll").string(), 0),
-              0u);
+    const std::string refused = errorOf([&] { PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", port, true}); });
+    EXPECT_EQ(refused.rfind("VeltrixTcpTlsClient: 127.0.0.1:" + std::to_string(port) +
+                                ": cannot connect: TLS handshake failed: certificate verify failed",
+                            0),
+              0u)
+        << refused;
 }

@@ -10,7 +10,7 @@ sub greeting {
     return sprintf('Hello, %s, from Perl %vd', $name // 'stranger', $^V);
 }
 
-# A class: new(name => ...), the methods greet and renamed, the fields name and greeted.
+# A class: new(name => ...), the methods greet, wave and renamed, the fields name and greeted.
 sub new {
     my ($class, %args) = @_;
     return bless {name => $args{name} // 'Perl', greeted => 0}, $class;
@@ -21,6 +21,13 @@ sub greet {
     die "Nobody to greet [expected]\n" unless defined $who && length $who;
     $self->{greeted}++;
     return "$self->{name} greets $who";
+}
+
+# Prints to Perl's standard output.
+sub wave {
+    my ($self) = @_;
+    print "$self->{name} waves\n";
+    return;
 }
 
 # Returns the object itself, so that calls can be chained.
