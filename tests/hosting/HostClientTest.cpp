@@ -345,7 +345,7 @@ TEST_P(PerlRemote, ValuesHandlesExceptionsAndChainsAsInProcess) {
     Handle counter = remote.CreateInstance("Sample::Hosting", {"start", 5});
     EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
     Command step{CommandType::InvokeInstanceMethod, NoFlags, {counter, "step", 35}};
-    EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {step, "count"}).asInt(), 42);
+    EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {std::move(step), "count"}).asInt(), 42);
     counter = Handle();
     EXPECT_EQ(handles(), before) << "dropping the handle released it on the server";
 
