@@ -1,4 +1,4 @@
-// Threads on the one interpreter: the lock holds off other threads but not its holder, and 8 threads (half sharing
+// Threads on the one interpreter: a held lock holds off other threads but not its holder; 8 threads (half sharing
 // one client, half with a client each) make mixed calls (functions, methods, objects created and dropped), every
 // result checked. Calls per thread: VELTRIX_STRESS_CALLS, else 10000 (about ten seconds under ThreadSanitizer).
 #include <gtest/gtest.h>
@@ -13,38 +13,34 @@
 #include "TempProductTree.h"
 
 using namespace VeltrixNS::HostClient;
-using veltrix::test::TempProductTree;
 
 namespace {
 
 const char* const stressModule = R"PERL(
 package Stress::Counter;
 our $Live = 0;
-sub new { my ($class, $start) = @_; $Live++; return bless {n => $start}, $class }
-sub add { my ($self, $by) = @_; return $self->{n} += $by }
+sub new { $Live++; return bless {n => $_[1]}, $_[0] }
+sub add { return $_[0]{n} += $_[1] }
 sub sum3 { return $_[0] + $_[1] + $_[2] }
 sub DESTROY { $Live-- }
 1;
 )PERL";
 
-const TempProductTree& tree() {
-    static TempProductTree tree;
-    static bool filled = (tree.addRunnableBridge(), tree.writePerlModule("Stress/Counter.pm", stressModule), true);
-    (void)filled;
-    return tree;
-}
-
-PerlClient& perl() {
-    static PerlClient client = [] {
-        PerlClient c(tree().root());
+// A client of the process's interpreter, which has the module loaded.
+PerlClient client() {
+    static veltrix::test::TempProductTree tree;
+    static PerlClient first = [] {
+        tree.addRunnableBridge();
+        tree.writePerlModule("Stress/Counter.pm", stressModule);
+        PerlClient c(tree.root());
         c.LoadLibrary("Stress::Counter");
         return c;
     }();
-    return client;
+    return PerlClient(tree.root());
 }
 
 // One thread's calls; the first wrong result, or an empty text.
-std::string mixedCalls(PerlClient& perl, int thread, int calls) {
+std::string mixedCalls(PerlClient perl, int thread, int calls) {
     Handle counter = perl.CreateInstance("Stress::Counter", {0});
     for (int i = 0, total = 0; i < calls; ++i) {
         Value got, want;
@@ -65,11 +61,11 @@ std::string mixedCalls(PerlClient& perl, int thread, int calls) {
 }  // namespace
 
 TEST(PerlHostingThreads, TheLockHoldsOffOtherThreadsButNotItsHolder) {
-    PerlClient other(tree().root());  // another client of the same interpreter
-    auto lock = other.Lock();
-    EXPECT_EQ(perl().CallFunction("Stress::Counter::sum3", {1, 2, 0}).asInt(), 3) << "the holder calls on";
+    PerlClient perl = client();
+    auto lock = client().Lock();  // another client's: in process they share the one lock
+    EXPECT_EQ(perl.CallFunction("Stress::Counter::sum3", {1, 2, 0}).asInt(), 3) << "the holder calls on";
     std::atomic<bool> called{false};
-    std::thread waiting([&] { called = perl().CallFunction("Stress::Counter::sum3", {1, 1, 1}).asInt() == 3; });
+    std::thread waiting([&] { called = perl.CallFunction("Stress::Counter::sum3", {1, 1, 1}).asInt() == 3; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(called) << "another thread's call waits for the lock";
     lock.unlock();
@@ -78,8 +74,9 @@ TEST(PerlHostingThreads, TheLockHoldsOffOtherThreadsButNotItsHolder) {
 }
 
 TEST(PerlHostingThreads, ThreadsShareTheInterpreterAndEveryResultIsRight) {
-    const int64_t handles = perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt();
-    const char* calls = std::getenv("VELTRIX_STRESS_CALLS");
+    PerlClient shared = client();
+    const int64_t handles = shared.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt();
+    const int calls = std::getenv("VELTRIX_STRESS_CALLS") ? std::atoi(std::getenv("VELTRIX_STRESS_CALLS")) : 10000;
     std::mutex mutex;
     std::vector<std::string> failures;
     std::vector<std::thread> threads;
@@ -87,8 +84,7 @@ TEST(PerlHostingThreads, ThreadsShareTheInterpreterAndEveryResultIsRight) {
         threads.emplace_back([&, t] {
             std::string failure;
             try {
-                PerlClient own = t % 2 == 0 ? perl() : PerlClient(tree().root());
-                failure = mixedCalls(own, t, calls != nullptr ? std::atoi(calls) : 10000);
+                failure = mixedCalls(t % 2 == 0 ? shared : client(), t, calls);
             } catch (const std::exception& e) {
                 failure = e.what();
             }
@@ -98,6 +94,6 @@ TEST(PerlHostingThreads, ThreadsShareTheInterpreterAndEveryResultIsRight) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(failures, std::vector<std::string>{});
-    EXPECT_EQ(perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(), handles);
-    EXPECT_EQ(perl().GetPackageVariable("Stress::Counter", "Live").asInt(), 0) << "every object destroyed";
+    EXPECT_EQ(shared.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(), handles);
+    EXPECT_EQ(shared.GetPackageVariable("Stress::Counter", "Live").asInt(), 0) << "every object destroyed";
 }
