@@ -91,7 +91,11 @@ void RoundTripLock::acquire() {
         if (waited >= SleepAfter) break;
         cpuRelax();
     }
-    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+    // Asleep the turn stays claimed, so that a thread calling on and on cannot keep the lock from a sleeper.
+    while (state_.exchange(2, std::memory_order_acquire) != 0) {
+        turnWanted_.store(true, std::memory_order_relaxed);
+        state_.wait(2, std::memory_order_relaxed);
+    }
     turnWanted_.store(false, std::memory_order_relaxed);
 }
 
