@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,14 +36,9 @@ RoundTripLock& InterpreterLock() {
     return lock;
 }
 
-constexpr auto TurnAfter = std::chrono::microseconds(10);
-constexpr auto SleepAfter = std::chrono::microseconds(50);
-
-void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
+// A thread's turn with the lock while others wait, and how often a sleeping thread looks at the lock by itself.
+constexpr auto Turn = std::chrono::milliseconds(2);
+constexpr auto LookEvery = std::chrono::microseconds(200);
 
 std::string dlerrorText() {
     const char* e = dlerror();
@@ -70,39 +68,46 @@ const std::string& textField(const Map& m, const char* key) {
 
 }  // namespace
 
-void RoundTripLock::acquire() {
+namespace {
+
+// Sleeps while `word` holds `expected`, at most LookEvery (the futex call under std::atomic::wait, with a time-out).
+void sleepWhile(std::atomic<int>& word, int expected) {
+    timespec timeout{0, std::chrono::nanoseconds(LookEvery).count()};
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, &timeout, nullptr, 0);
+}
+
+void wakeOne(std::atomic<int>& word) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+void RoundTripLock::beginTurn(std::thread::id me) {
+    if (turnOf_.load(std::memory_order_relaxed) == me) return;
+    turnOf_.store(me, std::memory_order_relaxed);
+    turnStart_ = std::chrono::steady_clock::now();
+}
+
+void RoundTripLock::acquire(std::thread::id me) {
     int expected = 0;
-    if (!turnWanted_.load(std::memory_order_relaxed) &&
-        state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+    if (!handOff_.load(std::memory_order_acquire) &&
+        state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        beginTurn(me);
         return;
-    const auto start = std::chrono::steady_clock::now();
-    for (bool myTurn = false;;) {
-        const auto waited = std::chrono::steady_clock::now() - start;
-        if (waited >= TurnAfter) {
-            myTurn = true;
-            turnWanted_.store(true, std::memory_order_relaxed);
-        }
-        expected = 0;
-        if (myTurn && state_.load(std::memory_order_relaxed) == 0 &&
-            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-            turnWanted_.store(false, std::memory_order_relaxed);
-            return;
-        }
-        if (waited >= SleepAfter) break;
-        cpuRelax();
     }
-    // Asleep the turn stays claimed, so that a thread calling on and on cannot keep the lock from a sleeper.
-    while (state_.exchange(2, std::memory_order_acquire) != 0) {
-        turnWanted_.store(true, std::memory_order_relaxed);
-        state_.wait(2, std::memory_order_relaxed);
-    }
-    turnWanted_.store(false, std::memory_order_relaxed);
+    // The thread whose turn has just ended lets a waiting thread have the lock first.
+    if (turnOf_.load(std::memory_order_relaxed) == me) handOff_.wait(true, std::memory_order_acquire);
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    while (state_.exchange(2, std::memory_order_acquire) != 0) sleepWhile(state_, 2);
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
+    if (handOff_.exchange(false, std::memory_order_release)) handOff_.notify_all();
+    beginTurn(me);
 }
 
 void RoundTripLock::lock() {
     const std::thread::id me = std::this_thread::get_id();
     if (owner_.load(std::memory_order_relaxed) != me) {
-        acquire();
+        acquire(me);
         owner_.store(me, std::memory_order_relaxed);
     }
     ++depth_;
@@ -112,7 +117,10 @@ bool RoundTripLock::try_lock() {
     const std::thread::id me = std::this_thread::get_id();
     if (owner_.load(std::memory_order_relaxed) != me) {
         int expected = 0;
-        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return false;
+        if (handOff_.load(std::memory_order_acquire) ||
+            !state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return false;
+        beginTurn(me);
         owner_.store(me, std::memory_order_relaxed);
     }
     ++depth_;
@@ -122,7 +130,13 @@ bool RoundTripLock::try_lock() {
 void RoundTripLock::unlock() {
     if (--depth_ > 0) return;
     owner_.store(std::thread::id(), std::memory_order_relaxed);
-    if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    // Sleepers are woken when the turn goes to one of them; otherwise they look again by themselves. An
+    // uncontended unlock reads no clock.
+    const bool handOff =
+        waiters_.load(std::memory_order_relaxed) > 0 && std::chrono::steady_clock::now() - turnStart_ >= Turn;
+    if (handOff) handOff_.store(true, std::memory_order_release);
+    state_.store(0, std::memory_order_release);
+    if (handOff) wakeOne(state_);
 }
 
 PerlException::PerlException(std::string message, std::string perlClass, std::string stackTrace, Handle object)

@@ -2,6 +2,7 @@
 // veltrix-server over TCP or TLS through the product's client libraries, with one API for both.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -74,10 +75,10 @@ struct RemoteOptions {
 };
 
 // The lock of a session's round trips (a Lockable). Recursive: the thread that holds it may take it again.
-// Threads take turns of about 10 microseconds: a waiting thread leaves a lock that was just freed to the thread
-// that held it (it usually comes back for its next call at once, and the interpreter stays warm in that core's
-// cache) until it has waited 10 microseconds; then the lock is its own as soon as it is free. A thread that has
-// waited 50 microseconds sleeps until the lock is freed.
+// Waiting threads sleep. A thread keeps the lock for its consecutive calls during a turn of 2 milliseconds; when
+// its turn is over and others wait, the lock goes to a waiting thread first. Turns keep the interpreter in one
+// core's caches: moving it to another core costs far more than a small call. A sleeping thread also looks at the
+// lock every 200 microseconds by itself, so a lock freed for good is taken within about that time.
 class RoundTripLock {
 public:
     void lock();
@@ -85,10 +86,14 @@ public:
     void unlock();
 
 private:
-    void acquire();
+    void acquire(std::thread::id me);
+    void beginTurn(std::thread::id me);
 
-    std::atomic<int> state_{0};  // 0 free, 1 held, 2 held and a thread may sleep on it
-    std::atomic<bool> turnWanted_{false};
+    std::atomic<int> state_{0};              // 0 free, 1 held, 2 held and a thread may sleep on it
+    std::atomic<int> waiters_{0};            // threads in acquire's slow path
+    std::atomic<bool> handOff_{false};       // the lock is for a waiting thread, not for the one whose turn ended
+    std::atomic<std::thread::id> turnOf_{};  // whose turn it is
+    std::chrono::steady_clock::time_point turnStart_;  // written and read under the lock
     std::atomic<std::thread::id> owner_{};
     int depth_ = 0;  // touched by the owner only
 };
