@@ -5,6 +5,7 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/write.hpp>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -22,17 +23,48 @@ struct FrameView {
     std::uint32_t length;
 };
 
+// Bytes that frame buffers hold beyond their first block, counted against a limit that every reader using the
+// same counter shares (across processes when the counter lives in shared memory). Lock-free, thread-safe.
+class BufferBudget {
+public:
+    BufferBudget(std::atomic<std::uint64_t>& used, std::uint64_t limit) : used_(used), limit_(limit) {}
+    bool Take(std::size_t bytes) noexcept {
+        std::uint64_t now = used_.load(std::memory_order_relaxed);
+        do {
+            if (now + bytes > limit_) return false;
+        } while (!used_.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+        return true;
+    }
+    void Give(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+    std::uint64_t Limit() const noexcept { return limit_; }
+
+private:
+    std::atomic<std::uint64_t>& used_;
+    std::uint64_t limit_;
+};
+
+// Reads frames into one reused buffer. The buffer grows with the bytes that actually arrive (never to the length
+// a header announces before the body is there), and goes back to its first size once a large frame is consumed.
 class FrameReader {
 public:
-    explicit FrameReader(std::uint32_t maxFrameBytes, std::size_t initialBytes = 64 * 1024)
-        : buffer_(initialBytes), max_(maxFrameBytes) {}
+    explicit FrameReader(std::uint32_t maxFrameBytes, std::size_t initialBytes = 64 * 1024,
+                         BufferBudget* budget = nullptr)
+        : buffer_(initialBytes), initial_(initialBytes), max_(maxFrameBytes), budget_(budget) {}
+    ~FrameReader() { Shrink(true); }
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
     void SetMaxFrameBytes(std::uint32_t maxFrameBytes) { max_ = maxFrameBytes; }
-    void Reset() noexcept { begin_ = end_ = 0; }
+    void Reset() noexcept {
+        begin_ = end_ = 0;
+        Shrink(false);
+    }
+    std::size_t Capacity() const noexcept { return buffer_.size(); }
 
     // Reads the next frame. `started` runs once the first bytes of the frame are in (or were already buffered).
+    // A budget that has no room for a growing frame makes it a TooLarge WireError.
     template <typename Stream, typename Started>
     FrameView Read(Stream& stream, Started&& started) {
-        if (begin_ == end_) begin_ = end_ = 0;
+        if (begin_ == end_) Reset();
         if (begin_ == end_) FillSome(stream);
         started();
         Fill(stream, Limits::FrameHeaderLength);
@@ -51,16 +83,10 @@ public:
 private:
     template <typename Stream>
     void Fill(Stream& stream, std::size_t need) {
-        if (end_ - begin_ >= need) return;
-        if (buffer_.size() - begin_ < need) {
-            if (begin_ > 0) {
-                std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-                end_ -= begin_;
-                begin_ = 0;
-            }
-            if (buffer_.size() < need) buffer_.resize(need);
+        while (end_ - begin_ < need) {
+            if (end_ == buffer_.size()) Grow(need);
+            FillSome(stream);
         }
-        while (end_ - begin_ < need) FillSome(stream);
     }
     template <typename Stream>
     void FillSome(Stream& stream) {
@@ -69,11 +95,37 @@ private:
         if (ec) ThrowStreamError(ec, "reading a frame");
         end_ += n;
     }
+    // The buffer is full and the frame needs `need` bytes from begin_: make room, at most doubling.
+    void Grow(std::size_t need) {
+        if (begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+            if (end_ < buffer_.size()) return;
+        }
+        std::size_t size = std::min(need, std::max(buffer_.size() * 2, initial_));
+        if (budget_ != nullptr && !budget_->Take(size - buffer_.size())) {
+            throw WireError(Failure::TooLarge, "frame of " + std::to_string(need - Limits::FrameHeaderLength) +
+                                                   " bytes refused: frames in flight would exceed the limit of " +
+                                                   std::to_string(budget_->Limit()) + " bytes");
+        }
+        buffer_.resize(size);
+    }
+    // Back to the first size when nothing is buffered (or always, when the reader goes).
+    void Shrink(bool always) noexcept {
+        if (buffer_.size() <= initial_ || (!always && begin_ != end_)) return;
+        if (budget_ != nullptr) budget_->Give(buffer_.size() - initial_);
+        if (always) return;
+        buffer_.resize(initial_);
+        buffer_.shrink_to_fit();
+    }
 
     std::vector<std::uint8_t> buffer_;
+    std::size_t initial_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::uint32_t max_;
+    BufferBudget* budget_;
 };
 
 // Writes one frame. With `coalesce` (TLS) small frames are copied into `scratch` first so that they leave as one

@@ -41,6 +41,16 @@ asio::error_code ioError(int error) {
     return asio::error_code(error, asio::system_category());
 }
 
+// Waits until `fd` is ready for `events` or the deadline passes; false on time-out.
+bool WaitUntil(int fd, short events, Clock::time_point deadline) {
+    pollfd p{fd, events, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, ToPollTimeout(deadline - Clock::now()));
+    } while (rc < 0 && errno == EINTR);
+    return rc != 0;
+}
+
 }  // namespace
 
 asio::io_context& SharedContext() {
@@ -49,7 +59,10 @@ asio::io_context& SharedContext() {
 }
 
 SocketStream::SocketStream(SocketStream&& other) noexcept
-    : executor_(other.executor_), fd_(other.fd_), readDeadline_(other.readDeadline_) {
+    : executor_(other.executor_),
+      fd_(other.fd_),
+      readDeadline_(other.readDeadline_),
+      writeDeadline_(other.writeDeadline_) {
     other.fd_ = -1;
 }
 
@@ -122,6 +135,7 @@ void SocketStream::Close() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     readDeadline_.reset();
+    writeDeadline_.reset();
 }
 
 std::string SocketStream::PeerText() const {
@@ -147,19 +161,10 @@ std::size_t SocketStream::Receive(void* data, std::size_t size, asio::error_code
         ec = asio::error::bad_descriptor;
         return 0;
     }
-    if (readDeadline_) {
-        pollfd p{fd_, POLLIN, 0};
-        int rc;
-        do {
-            rc = ::poll(&p, 1, ToPollTimeout(*readDeadline_ - Clock::now()));
-        } while (rc < 0 && errno == EINTR);
-        if (rc == 0) {
-            ec = asio::error::timed_out;
-            return 0;
-        }
-    }
+    // With a deadline the socket is asked without waiting first; only an empty one is waited on.
+    int flags = readDeadline_ ? MSG_DONTWAIT : 0;
     for (;;) {
-        ssize_t n = ::recv(fd_, data, size, 0);
+        ssize_t n = ::recv(fd_, data, size, flags);
         if (n > 0) {
             ec = asio::error_code();
             return static_cast<std::size_t>(n);
@@ -169,6 +174,11 @@ std::size_t SocketStream::Receive(void* data, std::size_t size, asio::error_code
             return 0;
         }
         if (errno == EINTR) continue;
+        if (readDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (WaitUntil(fd_, POLLIN, *readDeadline_)) continue;
+            ec = asio::error::timed_out;
+            return 0;
+        }
         ec = ioError(errno);
         return 0;
     }
@@ -182,13 +192,19 @@ std::size_t SocketStream::Send(const iovec* iov, int count, asio::error_code& ec
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(iov);
     message.msg_iovlen = static_cast<std::size_t>(count);
+    int flags = MSG_NOSIGNAL | (writeDeadline_ ? MSG_DONTWAIT : 0);
     for (;;) {
-        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        ssize_t n = ::sendmsg(fd_, &message, flags);
         if (n >= 0) {
             ec = asio::error_code();
             return static_cast<std::size_t>(n);
         }
         if (errno == EINTR) continue;
+        if (writeDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (WaitUntil(fd_, POLLOUT, *writeDeadline_)) continue;
+            ec = asio::error::timed_out;
+            return 0;
+        }
         ec = ioError(errno);
         return 0;
     }

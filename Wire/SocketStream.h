@@ -43,8 +43,10 @@ public:
     // Every single wait for input or output space ends after these limits (SO_RCVTIMEO / SO_SNDTIMEO).
     void SetWaitLimits(Milliseconds receive, Milliseconds send);
     void SetNoDelay();
-    // With a deadline, a wait for input also ends there (frames that started must finish in time).
+    // With a deadline, a wait for input (or for room to send) also ends there: a frame that started, or a whole
+    // command and its answer, must finish in time however slowly the bytes trickle.
     void SetReadDeadline(std::optional<Clock::time_point> deadline) { readDeadline_ = deadline; }
+    void SetWriteDeadline(std::optional<Clock::time_point> deadline) { writeDeadline_ = deadline; }
     // The peer closed or reset the connection (checked without waiting).
     bool PeerHungUp() const;
     // Waits up to `timeout` for input; false on time-out.
@@ -104,6 +106,7 @@ private:
     executor_type executor_;
     int fd_ = -1;
     std::optional<Clock::time_point> readDeadline_;
+    std::optional<Clock::time_point> writeDeadline_;
 };
 
 }  // namespace VeltrixNS::Wire
