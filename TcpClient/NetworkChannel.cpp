@@ -90,6 +90,9 @@ int NetworkChannel::SendCommand(byte* messageByteArray, int32_t messageByteArray
                                                std::to_string(settings_.maxFrameBytes) +
                                                " bytes (VELTRIX_TCP_MAX_FRAME_BYTES)");
     }
+    // The I/O time-out bounds the whole round trip, not each wait: a server that trickles its answer cannot
+    // keep the caller longer.
+    connection_->SetDeadline(Wire::Clock::now() + settings_.ioTimeout);
     try {
         connection_->Send(messageByteArray, length);
     } catch (const WireError& error) {

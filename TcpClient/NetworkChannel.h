@@ -21,6 +21,8 @@ public:
     virtual void Close() noexcept = 0;
     virtual bool IsOpen() const noexcept = 0;
     virtual bool PeerHungUp() const = 0;
+    // Every later wait of Send and Receive ends at this point (the whole command and its answer).
+    virtual void SetDeadline(Wire::Clock::time_point deadline) = 0;
     virtual void Send(const std::uint8_t* body, std::uint32_t length) = 0;
     virtual Wire::FrameView Receive() = 0;
     // After a failed send: the server's reason, if it refused the frame before closing.

@@ -20,6 +20,10 @@ public:
     }
     bool IsOpen() const noexcept override { return socket_.IsOpen(); }
     bool PeerHungUp() const override { return socket_.PeerHungUp(); }
+    void SetDeadline(Wire::Clock::time_point deadline) override {
+        socket_.SetReadDeadline(deadline);
+        socket_.SetWriteDeadline(deadline);
+    }
     void Send(const std::uint8_t* body, std::uint32_t length) override {
         Wire::WriteFrame(socket_, Wire::FrameKind::Command, body, length, scratch_, false);
     }

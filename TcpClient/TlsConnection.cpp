@@ -38,6 +38,10 @@ public:
     }
     bool IsOpen() const noexcept override { return stream_.has_value() && stream_->next_layer().IsOpen(); }
     bool PeerHungUp() const override { return !stream_ || stream_->next_layer().PeerHungUp(); }
+    void SetDeadline(Wire::Clock::time_point deadline) override {
+        stream_->next_layer().SetReadDeadline(deadline);
+        stream_->next_layer().SetWriteDeadline(deadline);
+    }
     void Send(const std::uint8_t* body, std::uint32_t length) override {
         Wire::WriteFrame(*stream_, Wire::FrameKind::Command, body, length, scratch_, true);
     }
