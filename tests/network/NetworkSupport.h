@@ -110,9 +110,17 @@ public:
             if (Count(text) >= times) return true;
         return false;
     }
-    void Execute(std::uint8_t* command, std::uint32_t length, Bytes& response) override {
-        Bytes in(command, command + length);
-        handler_ ? handler_(in, response) : response.swap(in);
+    std::unique_ptr<VeltrixNS::Server::ConnectionHandler> Connect(int) override {
+        struct Echo final : VeltrixNS::Server::ConnectionHandler {
+            const Handler& handler;
+            explicit Echo(const Handler& h) : handler(h) {}
+            void Execute(std::uint8_t* command, std::uint32_t length, Bytes& response,
+                         VeltrixNS::Server::CallTimer&) override {
+                Bytes in(command, command + length);
+                handler ? handler(in, response) : response.swap(in);
+            }
+        };
+        return std::make_unique<Echo>(handler_);
     }
 
 private:

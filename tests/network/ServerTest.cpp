@@ -22,9 +22,14 @@ protected:
 
 TEST_F(StandinProduct, TheHostInitialisesFromTheFirstCommandAndAnswersEveryFailureWithAnException) {
     VeltrixNS::Server::RuntimeHost host(tree_.root().string());
+    auto connection = host.Connect(1);
+    struct : VeltrixNS::Server::CallTimer {
+        void Waiting() noexcept override {}
+        void Started() noexcept override {}
+    } timer;
     auto execute = [&](Bytes command) {
         Bytes response;
-        host.Execute(command.data(), static_cast<std::uint32_t>(command.size()), response);
+        connection->Execute(command.data(), static_cast<std::uint32_t>(command.size()), response, timer);
         return response;
     };
     Bytes hello = commandMessage(CommandType::Value, {"hello"});
