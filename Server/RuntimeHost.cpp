@@ -281,9 +281,7 @@ HostConnection::~HostConnection() {
 
 RuntimeHost::RuntimeHost(const std::string& productDir, HostOptions options)
     : session_(std::make_shared<HostClient::Session>(HostClient::PerlClient::BridgePath(productDir), std::nullopt)),
-      options_(std::move(options)) {
-    if (options_.maxResidentBytes != 0) statm_ = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-}
+      options_(std::move(options)) {}
 
 RuntimeHost::~RuntimeHost() {
     if (statm_ >= 0) ::close(statm_);
@@ -328,7 +326,13 @@ void RuntimeHost::RoundTrip(const std::uint8_t* message, std::uint32_t length, s
 
 // Resident memory after a command (one read of /proc/self/statm), for the worker's limit.
 void RuntimeHost::CheckMemory() {
-    if (statm_ < 0 || overLimit_.load() != 0) return;
+    if (options_.maxResidentBytes == 0 || overLimit_.load() != 0) return;
+    // Opened by the process that reads it: /proc/self is fixed when the file is opened, and workers are forked.
+    if (statmOwner_ != ::getpid()) {
+        if (statm_ >= 0) ::close(statm_);
+        statm_ = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+        statmOwner_ = ::getpid();
+    }
     char text[128] = {};
     ssize_t n = ::pread(statm_, text, sizeof text - 1, 0);
     unsigned long long size = 0, resident = 0;

@@ -56,6 +56,7 @@ private:
     // The one interpreter serves one command at a time.
     std::mutex mutex_;
     int statm_ = -1;
+    int statmOwner_ = 0;
     std::atomic<std::uint64_t> overLimit_{0};
 };
 

@@ -316,7 +316,7 @@ std::string RuntimeServer::ServeFrames(Stream& stream, Wire::SocketStream& socke
                 HostClient::Encoder::exceptionResponse(late, header,
                                                        "veltrix-server: the command did not finish within " +
                                                            std::to_string(config_.callTimeout.count()) +
-                                                           " ms (--call-timeout)");
+                                                           " ms (--call-timeout-ms)");
                 Wire::WriteFrame(stream, Wire::FrameKind::Response, late.data(),
                                  static_cast<std::uint32_t>(late.size()), buffer, config_.tls);
             });
@@ -325,7 +325,7 @@ std::string RuntimeServer::ServeFrames(Stream& stream, Wire::SocketStream& socke
         handler.Execute(const_cast<std::uint8_t*>(frame.body), frame.length, response, timer);
         if (timed && !Disarm(id)) {
             return "the command did not finish within " + std::to_string(config_.callTimeout.count()) +
-                   " ms (--call-timeout)";
+                   " ms (--call-timeout-ms)";
         }
         Wire::WriteFrame(stream, Wire::FrameKind::Response, response.data(),
                          static_cast<std::uint32_t>(response.size()), scratch, config_.tls);
@@ -376,7 +376,7 @@ void RuntimeServer::Watch() {
         if (!late.empty()) {
             lock.unlock();
             for (int id : late) {
-                Log("connection #" + std::to_string(id) + ": a command ran past --call-timeout (" +
+                Log("connection #" + std::to_string(id) + ": a command ran past --call-timeout-ms (" +
                     std::to_string(config_.callTimeout.count()) + " ms) and was answered with an exception");
                 if (config_.onCallTimeout) config_.onCallTimeout(id);
             }

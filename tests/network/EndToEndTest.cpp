@@ -75,6 +75,8 @@ TEST_P(EndToEnd, PerlAnswersThroughTheBridgeADieComesBackAsAnExceptionAndNoServe
     EXPECT_EQ(decodeResponse(Call(server.Port(), sum)).value, Value(6));  // the interpreter still serves
     server.Stop();
     EXPECT_NE(server.Log().find(GetParam() ? "opened (TLS)" : "opened (TCP)"), std::string::npos) << server.Log();
+    EXPECT_EQ(server.Log().find("warning: TLS without --client-ca: clients are not authenticated") != std::string::npos,
+              GetParam());
 }
 
 }  // namespace

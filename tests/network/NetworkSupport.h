@@ -1,6 +1,7 @@
 // NetworkSupport.h: what the network tests share: client settings, channels of the client libraries,
 // veltrix-server's core in this process with a fake handler, veltrix-server as a child process, raw connections.
 #pragma once
+#include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -134,39 +135,73 @@ private:
 };
 
 // veltrix-server as a child process, through a shell that prints its pid and then becomes the server; its
-// standard error comes through the same pipe and is read once it has stopped.
+// standard error comes through the same pipe, and every line read from it is kept.
 class ServerProcess {
 public:
     explicit ServerProcess(const std::string& arguments)
         : out_(popen(("echo $$; exec " VELTRIX_SERVER_PROGRAM " " + arguments + " 2>&1").c_str(), "r")) {
-        pid_ = std::stoi(Line());
-        std::string first = Line();  // "listening on ADDRESS:PORT (TCP)"
+        pid_ = std::stoi(NextLine());
+        std::string first = NextLine(30s);  // "listening on ADDRESS:PORT (TCP)"
         if (first.rfind("listening on ", 0) != 0) {
             Stop();
             throw std::runtime_error("veltrix-server did not start: " + first + log_);
         }
         port_ = static_cast<unsigned short>(std::stoi(first.substr(first.rfind(':') + 1)));
+        log_.clear();
     }
     ~ServerProcess() { Stop(); }
     unsigned short Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     // SIGTERM; the wait status, and then Log() holds what the server wrote after its first line.
     int Stop() {
         if (out_ == nullptr) return -1;
         ::kill(pid_, SIGTERM);
-        for (std::string line = Line(); !line.empty(); line = Line()) log_ += line;
+        while (!NextLine(30s).empty()) {
+        }
         return pclose(std::exchange(out_, nullptr));
     }
     const std::string& Log() const { return log_; }
+    // The next line holding `text` (waiting up to ten seconds for it), or "".
+    std::string WaitFor(const std::string& text) {
+        for (;;) {
+            auto at = log_.find(text, scanned_);
+            if (at != std::string::npos) {
+                auto start = log_.rfind('\n', at) + 1, end = log_.find('\n', at);
+                scanned_ = end + 1;
+                return log_.substr(start, end - start);
+            }
+            scanned_ = log_.size();
+            if (NextLine().empty()) return "";
+        }
+    }
 
 private:
-    std::string Line() {
-        char line[256] = {};
-        return std::fgets(line, sizeof line, out_) ? line : "";
+    // The next whole line, kept in the log; "" at the end of the output or after `limit`.
+    std::string NextLine(std::chrono::milliseconds limit = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (auto end = pending_.find('\n'); end != std::string::npos) {
+                std::string line = pending_.substr(0, end + 1);
+                pending_.erase(0, end + 1);
+                log_ += line;
+                return line;
+            }
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fileno(out_), POLLIN, 0};
+            char buffer[4096];
+            ssize_t n = left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) > 0
+                            ? ::read(fileno(out_), buffer, sizeof buffer)
+                            : 0;
+            if (n <= 0) return "";
+            pending_.append(buffer, static_cast<std::size_t>(n));
+        }
     }
     FILE* out_;
     pid_t pid_ = -1;
     unsigned short port_ = 0;
-    std::string log_;
+    std::string pending_, log_;
+    std::size_t scanned_ = 0;
 };
 
 // A plain loopback connection for any bytes.

@@ -2,6 +2,9 @@
 // command handler: round trips, TLS checks, refused frames, time-outs, reconnection, many clients at once.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <fstream>
 #include <future>
 
 #include "ErrorText.h"
@@ -164,6 +167,76 @@ TEST_F(Network, BadOrOversizedFramesAreRefusedWithTheFaultNamedAndTheServerGoesO
                       " bytes exceeds the maximum of 1000 bytes");
     }
     EXPECT_EQ(RoundTrip(*channel, Bytes(3)), Bytes(6, 7));
+}
+
+// Headers announcing large frames cost nothing until the bytes come; what does come counts against the server's
+// limit on bytes in flight.
+TEST_F(Network, FrameBuffersGrowWithTheBytesThatArriveWithinTheServersLimit) {
+    ServerConfig config;
+    config.maxFrameBytes = 64u << 20;
+    config.maxBytesInFlight = 4u << 20;
+    InProcessServer server(config);
+    auto resident = [] {
+        long pages = 0, rss = 0;
+        std::ifstream("/proc/self/statm") >> pages >> rss;
+        return rss * ::sysconf(_SC_PAGESIZE);
+    };
+    long before = resident();
+    Bytes announced(Wire::Limits::FrameHeaderLength + 1000);
+    Wire::EncodeHeader(announced.data(), Wire::FrameKind::Command, 64u << 20);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 24; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(server.Port()));
+        idle.back()->Send(announced);
+    }
+    ASSERT_TRUE(server.WaitForLog("opened", 24));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LT(resident() - before, 32l << 20);  // reserving what the headers announce would take 1.5 GiB
+    // One unfinished frame of 3 MiB leaves no room for another.
+    const Bytes big = Frame(Wire::FrameKind::Command, Bytes(3u << 20, 7));
+    auto partial = std::make_unique<RawConnection>(server.Port());
+    partial->Send(Bytes(big.begin(), big.end() - 1));
+    std::this_thread::sleep_for(300ms);
+    RawConnection refused(server.Port());
+    refused.Send(Bytes(big.begin(), big.begin() + (3 << 19)));
+    EXPECT_EQ(refused.ReadFrame(),
+              std::make_pair(Wire::FrameKind::Error,
+                             std::string("frame of 3145728 bytes refused: frames in flight would exceed the limit of "
+                                         "4194304 bytes")));
+    partial->Send({big.back()});
+    EXPECT_EQ(partial->ReadFrame().second.size(), 3u << 20);
+    partial.reset();  // its buffer goes back to the budget
+    ASSERT_TRUE(server.WaitForLog("closed after 1 command: closed by the client"));
+    RawConnection after(server.Port());
+    after.Send(big);
+    EXPECT_EQ(after.ReadFrame().first, Wire::FrameKind::Response);
+}
+
+// A server that answers one byte every 100 ms: each wait is short, the whole answer is not.
+TEST_F(Network, TheIoTimeOutBoundsAWholeAnswerNotEachWait) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) | ::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread trickle([listener] {
+        int fd = ::accept(listener, nullptr, nullptr);
+        std::uint8_t command[64];
+        (void)!::recv(fd, command, sizeof command, 0);
+        for (std::uint8_t byte : Frame(Wire::FrameKind::Response, Bytes(100, 1))) {
+            if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) break;
+            std::this_thread::sleep_for(100ms);
+        }
+        ::close(fd);
+    });
+    UseClientSettings({{"VELTRIX_TCP_IO_TIMEOUT_MS", "500"}});
+    unsigned short port = ntohs(address.sin_port);
+    EXPECT_EQ(errorOf([&] { RoundTrip(*Channel(false, port), {1}); }),
+              Prefix(false, port) +
+                  "command failed: no answer within 500 ms (VELTRIX_TCP_IO_TIMEOUT_MS): timed out while reading a "
+                  "frame; the next command opens a new connection");
+    trickle.join();
+    ::close(listener);
 }
 
 TEST_F(Network, ConnectionsThatFailAreReopenedByTheNextCommand) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "AccessPolicy.h"
 #include "Messages.h"
 #include "NetworkSupport.h"
 #include "RuntimeHost.h"
@@ -97,6 +98,12 @@ TEST_F(StandinProduct, TheProgramNamesWhatIsWrongWithItsCommandLine) {
         {"--bogus 1", 2, "veltrix-server: unknown option --bogus\n"},
         {"--listen", 2, "veltrix-server: unknown option or missing value: --listen\n"},
         {"--tls", 2, "veltrix-server: --tls needs --cert and --key\n"},
+        {"--listen 0.0.0.0", 2,
+         "veltrix-server: plain TCP on 0.0.0.0 lets anyone who reaches it run Perl code: use --tls (with --client-ca "
+         "to authenticate clients), or --insecure to accept that\n"},
+        {"--workers 0", 2, "veltrix-server: --workers needs a number from 1 to 256, not '0'\n"},
+        {"--max-worker-rss 5T", 2, "veltrix-server: --max-worker-rss needs a number from 1048576 to "},
+        {"--version", 0, "veltrix-server 1.0.0 (Perl 5.40."},
         {"--client-ca ca.pem", 2, "veltrix-server: --cert, --key and --client-ca need --tls\n"},
         {"--help", 0, "usage: veltrix-server [options]\n"},
         {"--product /nonexistent", 1,
@@ -115,6 +122,51 @@ TEST_F(StandinProduct, TheProgramNamesWhatIsWrongWithItsCommandLine) {
         EXPECT_EQ(WEXITSTATUS(status), test.status) << test.arguments;
         EXPECT_EQ(output.substr(0, test.output.size()), test.output) << test.arguments;
     }
+}
+
+// What each command reaches, nested commands included, against the patterns; without any pattern, everything.
+TEST(AccessPolicy, CommandsReachOnlyWhatThePatternsAllow) {
+    using VeltrixNS::HostClient::Command;
+    using VeltrixNS::HostClient::Handle;
+    VeltrixNS::Server::AccessPolicy policy, open;
+    for (const char* pattern : {"List::Util::*", "MyApp::Thing::new", "main::hello", "/srv/app/*.pl"})
+        policy.Allow(pattern);
+    const auto eval = static_cast<CommandType>(34);
+    const Command hello{CommandType::InvokeGlobalMethod, 0, {"hello"}};
+    const struct {
+        Command command;
+        std::string refusal;
+    } cases[] = {
+        {{CommandType::LoadLibrary_, 0, {"List::Util"}}, ""},
+        {{CommandType::LoadLibrary_, 0, {"/srv/app/tool.pl"}}, ""},
+        {hello, ""},
+        {{CommandType::CreateClassInstance, 0, {"MyApp::Thing"}}, ""},
+        {{CommandType::InvokeInstanceMethod, 0, {Handle::Unowned(7), "new"}}, ""},
+        {{CommandType::InvokeInstanceMethod,
+          0,
+          {Command{CommandType::CreateClassInstance, 0, {"MyApp::Thing"}}, "new"}},
+         ""},
+        {{CommandType::InvokeGlobalMethod, 0, {Handle::Unowned(8)}}, ""},  // a CODE handle it was given
+        {{CommandType::LoadLibrary_, 0, {"POSIX"}}, "loading POSIX"},
+        {{CommandType::LoadLibrary_, 0, {"/srv/app/../../tmp/x.pl"}}, "loading the file /srv/app/../../tmp/x.pl"},
+        {{CommandType::InvokeGlobalMethod, 0, {"system", "ls"}}, "calling main::system"},
+        {{CommandType::InvokeStaticMethod, 0, {"List::Util", "POSIX::system"}}, "calling POSIX::system"},
+        {{CommandType::InvokeInstanceMethod, 0, {Handle::Unowned(7), "can", "x"}}, "calling UNIVERSAL::can"},
+        {{CommandType::InvokeInstanceMethod, 0, {hello, "new"}}, "calling *::new"},
+        {{CommandType::InvokeGlobalMethod, 0, {Command{CommandType::Value, 0, {"POSIX::system"}}}},
+         "calling a sub named by a nested command or a non-text value"},
+        {{CommandType::Value, 0, {Command{CommandType::InvokeGlobalMethod, 0, {"CORE::GLOBAL::die"}}}},
+         "calling CORE::GLOBAL::die"},
+        {{CommandType::GetStaticField, 0, {"main", "%ENV"}}, "reading the variable main::ENV"},
+        {{eval, 0, {"system 'ls'"}}, "Eval"},
+    };
+    auto classOf = [](std::uint64_t id) { return id == 7 ? std::string("MyApp::Thing") : std::string("CODE"); };
+    for (const auto& test : cases) {
+        EXPECT_EQ(policy.Refusal(test.command, classOf).value_or(""), test.refusal) << test.refusal;
+        EXPECT_FALSE(open.Refusal(test.command, classOf));
+    }
+    policy.AllowEval();
+    EXPECT_FALSE(policy.Refusal({eval, 0, {"1"}}, classOf));
 }
 
 }  // namespace
