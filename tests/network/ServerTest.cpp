@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include "AccessPolicy.h"
+#include "ErrorText.h"
+#include "HostClient/CommandDecoder.h"
 #include "Messages.h"
 #include "NetworkSupport.h"
 #include "RuntimeHost.h"
@@ -121,6 +123,36 @@ TEST_F(StandinProduct, TheProgramNamesWhatIsWrongWithItsCommandLine) {
         std::string output = Output(VELTRIX_SERVER_PROGRAM " " + test.arguments + " 2>&1", &status);
         EXPECT_EQ(WEXITSTATUS(status), test.status) << test.arguments;
         EXPECT_EQ(output.substr(0, test.output.size()), test.output) << test.arguments;
+    }
+}
+
+// The server reads commands with the host client's decoder: what the encoder makes comes back, handles are found
+// wherever they sit, and faults get the receiver's texts.
+TEST(CommandDecoder, ReadsWhatTheEncoderWritesAndNamesFaultsLikeTheReceiver) {
+    using namespace VeltrixNS::HostClient;
+    const Command inner{CommandType::CreateClassInstance, 0, {"Counter", Handle::Unowned(5)}};
+    const Command outer{CommandType::InvokeInstanceMethod, ListContext, {inner, "step", List{1, Map{{"k", 2.5}}}}};
+    Bytes message = commandMessage(outer.type, outer.args, outer.flags);
+    DecodedCommand decoded = DecodeCommand(message);
+    EXPECT_EQ(decoded.command.flags, ListContext);
+    ASSERT_EQ(decoded.command.args.size(), 3u);
+    EXPECT_EQ(decoded.command.args[0].command()->args[1].value()->asHandle().id(), 5u);
+    EXPECT_EQ(*decoded.command.args[2].value(), Value(List{1, Map{{"k", 2.5}}}));
+    ASSERT_EQ(decoded.handles.size(), 1u);
+    EXPECT_EQ(decoded.handles[0].id, 5u);
+    EXPECT_EQ(message[decoded.handles[0].offset - 1], static_cast<std::uint8_t>(Tag::Handle));
+    EXPECT_TRUE(DecodeCommand(message, false).command.args[2].value()->isNull());
+    const struct {
+        Bytes body;
+        std::string text;
+    } faults[] = {
+        {{0, 1, 0, 0, 0, 5, 9, 0, 0, 0, 'a'}, "string at offset 16 claims 9 bytes, only 1 follow"},
+        {{0, 1, 0, 0, 0, 8, 1, 0, 0, 0, 0, 1}, "map key at offset 21 is not a scalar"},
+        {{0, 0, 0, 0, 0, 7}, "1 bytes left over after the command at offset 16"},
+    };
+    for (const auto& fault : faults) {
+        EXPECT_EQ(errorOf([&] { DecodeCommand(rawMessage(CommandHeader{}, fault.body)); }),
+                  "Malformed command: " + fault.text + "\n");
     }
 }
 
