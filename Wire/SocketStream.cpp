@@ -41,16 +41,6 @@ asio::error_code ioError(int error) {
     return asio::error_code(error, asio::system_category());
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes; false on time-out.
-bool WaitUntil(int fd, short events, Clock::time_point deadline) {
-    pollfd p{fd, events, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, ToPollTimeout(deadline - Clock::now()));
-    } while (rc < 0 && errno == EINTR);
-    return rc != 0;
-}
-
 }  // namespace
 
 asio::io_context& SharedContext() {
@@ -59,10 +49,7 @@ asio::io_context& SharedContext() {
 }
 
 SocketStream::SocketStream(SocketStream&& other) noexcept
-    : executor_(other.executor_),
-      fd_(other.fd_),
-      readDeadline_(other.readDeadline_),
-      writeDeadline_(other.writeDeadline_) {
+    : executor_(other.executor_), fd_(other.fd_), read_(other.read_), write_(other.write_) {
     other.fd_ = -1;
 }
 
@@ -104,6 +91,9 @@ void SocketStream::Connect(const asio::ip::tcp::endpoint& endpoint, Milliseconds
 }
 
 void SocketStream::SetWaitLimits(Milliseconds receive, Milliseconds send) {
+    read_.limit = receive;
+    write_.limit = send;
+    read_.cut = write_.cut = false;
     timeval r = ToTimeval(receive), s = ToTimeval(send);
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r);
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s);
@@ -134,8 +124,8 @@ bool SocketStream::WaitReadable(Milliseconds timeout) const {
 void SocketStream::Close() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    readDeadline_.reset();
-    writeDeadline_.reset();
+    read_ = Waits{};
+    write_ = Waits{};
 }
 
 std::string SocketStream::PeerText() const {
@@ -161,10 +151,12 @@ std::size_t SocketStream::Receive(void* data, std::size_t size, asio::error_code
         ec = asio::error::bad_descriptor;
         return 0;
     }
-    // With a deadline the socket is asked without waiting first; only an empty one is waited on.
-    int flags = readDeadline_ ? MSG_DONTWAIT : 0;
     for (;;) {
-        ssize_t n = ::recv(fd_, data, size, flags);
+        if (!Bound(SO_RCVTIMEO, read_)) {
+            ec = asio::error::timed_out;
+            return 0;
+        }
+        ssize_t n = ::recv(fd_, data, size, 0);
         if (n > 0) {
             ec = asio::error_code();
             return static_cast<std::size_t>(n);
@@ -173,15 +165,31 @@ std::size_t SocketStream::Receive(void* data, std::size_t size, asio::error_code
             ec = asio::error::eof;
             return 0;
         }
-        if (errno == EINTR) continue;
-        if (readDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitUntil(fd_, POLLIN, *readDeadline_)) continue;
-            ec = asio::error::timed_out;
-            return 0;
-        }
+        // The socket's time-out ends a wait; under a deadline the next round decides.
+        if (errno == EINTR || (read_.deadline && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
         ec = ioError(errno);
         return 0;
     }
+}
+
+// A blocking wait must not outlast the deadline: the socket's time-out is cut to what remains when that is less
+// than its usual limit (by more than a few milliseconds, so that a wait that starts with the deadline costs no
+// system call), and restored once no deadline is near. False when the deadline has passed.
+bool SocketStream::Bound(int option, Waits& waits) {
+    constexpr Milliseconds kSlack{10};
+    bool cut = false;
+    Milliseconds remaining{0};
+    if (waits.deadline) {
+        remaining = std::chrono::ceil<Milliseconds>(*waits.deadline - Clock::now());
+        if (remaining.count() <= 0) return false;
+        cut = waits.limit.count() == 0 || remaining + kSlack < waits.limit;
+    }
+    if (cut || waits.cut) {
+        timeval tv = ToTimeval(cut ? remaining : waits.limit);
+        ::setsockopt(fd_, SOL_SOCKET, option, &tv, sizeof tv);
+        waits.cut = cut;
+    }
+    return true;
 }
 
 std::size_t SocketStream::Send(const iovec* iov, int count, asio::error_code& ec) {
@@ -192,19 +200,17 @@ std::size_t SocketStream::Send(const iovec* iov, int count, asio::error_code& ec
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(iov);
     message.msg_iovlen = static_cast<std::size_t>(count);
-    int flags = MSG_NOSIGNAL | (writeDeadline_ ? MSG_DONTWAIT : 0);
     for (;;) {
-        ssize_t n = ::sendmsg(fd_, &message, flags);
+        if (!Bound(SO_SNDTIMEO, write_)) {
+            ec = asio::error::timed_out;
+            return 0;
+        }
+        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
         if (n >= 0) {
             ec = asio::error_code();
             return static_cast<std::size_t>(n);
         }
-        if (errno == EINTR) continue;
-        if (writeDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitUntil(fd_, POLLOUT, *writeDeadline_)) continue;
-            ec = asio::error::timed_out;
-            return 0;
-        }
+        if (errno == EINTR || (write_.deadline && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
         ec = ioError(errno);
         return 0;
     }

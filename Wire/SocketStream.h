@@ -45,8 +45,8 @@ public:
     void SetNoDelay();
     // With a deadline, a wait for input (or for room to send) also ends there: a frame that started, or a whole
     // command and its answer, must finish in time however slowly the bytes trickle.
-    void SetReadDeadline(std::optional<Clock::time_point> deadline) { readDeadline_ = deadline; }
-    void SetWriteDeadline(std::optional<Clock::time_point> deadline) { writeDeadline_ = deadline; }
+    void SetReadDeadline(std::optional<Clock::time_point> deadline) { read_.deadline = deadline; }
+    void SetWriteDeadline(std::optional<Clock::time_point> deadline) { write_.deadline = deadline; }
     // The peer closed or reset the connection (checked without waiting).
     bool PeerHungUp() const;
     // Waits up to `timeout` for input; false on time-out.
@@ -100,13 +100,20 @@ public:
 
 private:
     static constexpr int kMaxGather = 8;
+    // One direction's waits: the socket's own time-out (SO_RCVTIMEO or SO_SNDTIMEO) and an optional deadline.
+    struct Waits {
+        std::optional<Clock::time_point> deadline;
+        Milliseconds limit{0};  // as SetWaitLimits set it; 0: none
+        bool cut = false;       // the socket's time-out is below `limit` for a near deadline
+    };
+    bool Bound(int option, Waits& waits);
     std::size_t Receive(void* data, std::size_t size, asio::error_code& ec);
     std::size_t Send(const iovec* iov, int count, asio::error_code& ec);
 
     executor_type executor_;
     int fd_ = -1;
-    std::optional<Clock::time_point> readDeadline_;
-    std::optional<Clock::time_point> writeDeadline_;
+    Waits read_;
+    Waits write_;
 };
 
 }  // namespace VeltrixNS::Wire
