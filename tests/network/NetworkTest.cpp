@@ -8,6 +8,7 @@
 #include <future>
 
 #include "ErrorText.h"
+#include "Messages.h"
 #include "NetworkSupport.h"
 
 namespace veltrix::test::network {
@@ -289,6 +290,32 @@ TEST_F(Network, ConcurrentClientsAreServedWithinTheConnectionLimit) {
     EXPECT_EQ(served.load(), 100);
     EXPECT_TRUE(RawConnection(server.Port()).ClosedByPeer());
     EXPECT_TRUE(server.WaitForLog("refused: 5 connections are open (--max-connections)"));
+}
+
+// A command past the call time-out is answered from the watchdog thread while the handler still runs; other
+// connections are served meanwhile.
+TEST_F(Network, ConcurrentCommandPastItsDeadlineIsAnsweredByTheWatchdog) {
+    ServerConfig config;
+    config.callTimeout = 200ms;
+    std::promise<int> timedOut;
+    config.onCallTimeout = [&](int id) { timedOut.set_value(id); };
+    std::promise<void> release;
+    InProcessServer server(config, [done = release.get_future().share()](const Bytes& command, Bytes& response) {
+        if (command.size() >= 11 && CommandHeader::Read(command.data()).Type() == CommandType::Value) done.wait_for(5s);
+        response = command;
+    });
+    auto stuck = std::async(std::launch::async, [&] {
+        return decodeResponse(RoundTrip(*Channel(false, server.Port()), commandMessage(CommandType::Value, {})));
+    });
+    EXPECT_EQ(RoundTrip(*Channel(false, server.Port()), {1, 2}), (Bytes{1, 2}));
+    Response late = stuck.get();
+    EXPECT_EQ(late.type, CommandType::Exception);
+    EXPECT_EQ(late.value.asMap().at("message"),
+              Value("veltrix-server: the command did not finish within 200 ms (--call-timeout-ms)"));
+    int id = timedOut.get_future().get();
+    EXPECT_EQ(server.Count("connection #" + std::to_string(id) + ": a command ran past --call-timeout-ms (200 ms)"), 1);
+    release.set_value();
+    EXPECT_TRUE(server.WaitForLog("closed after 0 commands: the command did not finish within 200 ms"));
 }
 
 }  // namespace
