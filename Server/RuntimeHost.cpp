@@ -237,6 +237,8 @@ void HostConnection::Execute(std::uint8_t* command, std::uint32_t length, std::v
         }
         host_.RoundTrip(message.data(), static_cast<std::uint32_t>(message.size()), response);
         host_.CheckMemory();
+        if (response.size() < Limits::HeaderLength)
+            throw HostClient::BridgeError("the receiver answered with " + std::to_string(response.size()) + " bytes");
         if (Native::Definitions::MessageCommandType(response.data()) == CommandType::Value)
             for (std::uint64_t id : released) handles_.erase(id);
         Adopt(response);
