@@ -245,7 +245,7 @@ void HostConnection::Execute(std::uint8_t* command, std::uint32_t length, std::v
     } catch (const std::exception& error) {
         if (length < Limits::HeaderLength) {
             std::uint8_t bytes[Limits::HeaderLength] = {kPerlRuntime};
-            std::memcpy(bytes, command, length);
+            if (length != 0) std::memcpy(bytes, command, length);
             header = CommandHeader::Read(bytes);
         }
         HostClient::Encoder::exceptionResponse(response, header, ValidUtf8(error.what()));

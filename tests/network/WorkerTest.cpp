@@ -30,7 +30,7 @@ sub leave {
     return length(our $kept = 'x' x $size) if $how eq 'hog';
     CORE::exit(3) if $how eq 'exit';
     if ($how eq '_exit') { require POSIX; POSIX::_exit(4) }
-    kill 'SEGV', $$;
+    kill 'KILL', $$;
     sleep 5;
 }
 package Probe::Counter;
@@ -111,7 +111,7 @@ TEST_F(Workers, AWorkerThatDiesIsReplacedAndTheOtherWorkersConnectionsGoOn) {
     } deaths[] = {
         {"exit", "exited with status 3"},
         {"_exit", "exited with status 4"},
-        {"segv", "was killed by signal 11 (Segmentation fault)"},
+        {"kill", "was killed by signal 9 (Killed)"},
         {"hog", "ended: its resident memory passed --max-worker-rss"},
     };
     for (const auto& death : deaths) {
