@@ -185,11 +185,12 @@ public:
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    double Median(const std::string& key, const std::string& counter) {
+    // The median, or with `best` the highest: on a machine others load too, the least disturbed repetition.
+    double Median(const std::string& key, const std::string& counter, bool best = false) {
         std::vector<double> v = values[key][counter];
         if (v.empty()) return 0;
         std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
+        return best ? v.back() : v[v.size() / 2];
     }
     std::map<std::string, std::map<std::string, std::vector<double>>> values;
 };
@@ -214,8 +215,8 @@ BENCHMARK(BM_SmallCalls)
     ->Threads(4)
     ->Threads(16)
     ->UseRealTime()
-    ->MinTime(1.0)
-    ->Repetitions(5);
+    ->MinTime(0.5)
+    ->Repetitions(9);
 BENCHMARK(BM_SmallCallLatency)
     ->ArgNames({"workers", "loaded"})
     ->Args({1, 0})
@@ -239,13 +240,17 @@ int main(int argc, char** argv) {
     std::printf("\nload average (1, 5, 15 min): %s at start, %s at the end; %u cores\n", before.c_str(), Load().c_str(),
                 std::thread::hardware_concurrency());
     for (const char* call : {"perl_sum_of:0", "perl_sum_of:2000"}) {
-        std::printf("median calls per second (%s)  1 worker   2 workers   ratio\n", call);
+        std::printf(
+            "calls per second (%s)     median: 1 worker  2 workers  ratio    best: 1 worker  2 workers  ratio\n", call);
         for (int clients : {1, 2, 4, 16}) {
             std::string suffix = std::string("/") + call + "/threads:" + std::to_string(clients);
-            double one = collector.Median("BM_SmallCalls/workers:1" + suffix, "calls_per_s");
-            double two = collector.Median("BM_SmallCalls/workers:2" + suffix, "calls_per_s");
-            std::printf("  %2d clients                          %9.0f   %9.0f   %5.2f\n", clients, one, two,
-                        one > 0 ? two / one : 0.0);
+            std::printf("  %2d clients                ", clients);
+            for (bool best : {false, true}) {
+                double one = collector.Median("BM_SmallCalls/workers:1" + suffix, "calls_per_s", best);
+                double two = collector.Median("BM_SmallCalls/workers:2" + suffix, "calls_per_s", best);
+                std::printf("         %9.0f  %9.0f  %5.2f", one, two, one > 0 ? two / one : 0.0);
+            }
+            std::printf("\n");
         }
     }
     std::printf(
