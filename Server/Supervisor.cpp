@@ -122,7 +122,7 @@ void Supervisor::Spawn(int index) {
     slot.active = 0;
     slot.runningSince = 0;
     slot.pid = pid;
-    worker = Worker{pid, pair[0], false};
+    worker = Worker{pid, pair[0], false, false, MonotonicNanoseconds()};
     Log(name + " started (pid " + std::to_string(pid) + ")");
 }
 
@@ -134,15 +134,23 @@ void Supervisor::Reap(bool block) {
         for (std::size_t i = 0; i < workers_.size(); ++i) {
             Worker& worker = workers_[i];
             if (worker.pid != pid) continue;
+            // A worker that ends on its own before it served anyone would only end again: its place waits a second.
+            bool failing = !worker.served && MonotonicNanoseconds() - worker.started < 1000 * kMillisecond;
             Log("worker " + std::to_string(i + 1) + " (pid " + std::to_string(pid) + ") " + Why(status, worker.killed) +
-                (stopping_ ? "" : "; its connections are closed, a new worker takes its place"));
+                (stopping_ ? ""
+                 : failing ? "; a new worker takes its place in a second"
+                           : "; its connections are closed, a new worker takes its place"));
             ::close(worker.control);
             worker = Worker{};
             table_.slots[i].pid = 0;
             table_.slots[i].connections = 0;
             table_.slots[i].active = 0;
             table_.slots[i].runningSince = 0;
-            if (!stopping_) Spawn(static_cast<int>(i));
+            if (stopping_) continue;
+            if (failing)
+                retryAt_ = MonotonicNanoseconds() + 1000 * kMillisecond;
+            else
+                Spawn(static_cast<int>(i));
         }
     }
 }
@@ -195,6 +203,7 @@ void Supervisor::Dispatch() {
         std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
         slot.connections.fetch_add(1);
         if (::sendmsg(workers_[static_cast<std::size_t>(i)].control, &message, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+            workers_[static_cast<std::size_t>(i)].served = true;
             ::close(fd);
             return;
         }

@@ -47,6 +47,8 @@ private:
         pid_t pid = 0;
         int control = -1;
         bool killed = false;  // by the supervisor, after its command outlived the call time-out
+        bool served = false;  // was handed a connection
+        std::int64_t started = 0;
     };
 
     void Spawn(int index);
