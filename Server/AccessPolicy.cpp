@@ -101,6 +101,7 @@ std::optional<std::string> AccessPolicy::Refusal(const Command& command, const H
             if (auto refusal = Refusal(*nested, classOf)) return refusal;
         }
     }
+    if (command.type == kEval && !eval_) return std::string("Eval");
     if (!Restricted()) return std::nullopt;
     auto call = [&](const std::string& name) -> std::optional<std::string> {
         if (NameAllowed(name)) return std::nullopt;
@@ -161,9 +162,7 @@ std::optional<std::string> AccessPolicy::Refusal(const Command& command, const H
             if (NameAllowed(full)) return std::nullopt;
             return std::string(what) + "the variable " + full;
         }
-        default:
-            if (command.type == kEval && !eval_) return std::string("Eval");
-            return std::nullopt;
+        default: return std::nullopt;
     }
 }
 

@@ -12,14 +12,14 @@ namespace VeltrixNS::Server {
 
 class AccessPolicy {
 public:
-    // Without any pattern every command is allowed (Eval and files included).
+    // Without any pattern every command but Eval is allowed.
     AccessPolicy() = default;
 
     // A pattern with a '/' names files LoadLibrary may run (matched against the absolute path without "." or
     // ".." parts); any other names packages, subs and package variables ("List::Util::sum", "MyApp::*").
     // `*` stands for any run of characters, "::" included.
     void Allow(std::string pattern);
-    // Eval runs any code it is given: it is allowed only when asked for explicitly.
+    // Eval runs any code it is given: it is allowed only when asked for explicitly, with or without patterns.
     void AllowEval() { eval_ = true; }
     bool Restricted() const { return !names_.empty() || !files_.empty(); }
 

@@ -35,7 +35,7 @@ const char* const kUsage =
     "  --preload MODULE          load MODULE before the workers start, shared by all (repeatable)\n"
     "  --allow PATTERN           allow only the modules, subs, variables and files matching the patterns\n"
     "                            (repeatable; '*' matches anything; default: everything is allowed)\n"
-    "  --allow-eval              with --allow, allow Eval commands too\n"
+    "  --allow-eval              allow Eval commands (refused otherwise)\n"
     "  --call-timeout-ms N       a command running longer gets an exception and its worker is replaced\n"
     "                            (default 300000; 0: no limit)\n"
     "  --drain-timeout-ms N      on SIGTERM or SIGINT, time the workers get to finish (default 10000)\n"
