@@ -134,25 +134,18 @@ private:
     std::thread thread_;
 };
 
-// veltrix-server as a child process, through a shell that prints its pid and then becomes the server; its
-// standard error comes through the same pipe, and every line read from it is kept.
-class ServerProcess {
+// A program as a child process, through a shell that prints its pid and then becomes the program; its standard
+// error comes through the same pipe, and every line read from it is kept.
+class ChildProcess {
 public:
-    explicit ServerProcess(const std::string& arguments)
-        : out_(popen(("echo $$; exec " VELTRIX_SERVER_PROGRAM " " + arguments + " 2>&1").c_str(), "r")) {
+    explicit ChildProcess(const std::string& command)
+        : out_(popen(("echo $$; exec " + command + " 2>&1").c_str(), "r")) {
         pid_ = std::stoi(NextLine());
-        std::string first = NextLine(30s);  // "listening on ADDRESS:PORT (TCP)"
-        if (first.rfind("listening on ", 0) != 0) {
-            Stop();
-            throw std::runtime_error("veltrix-server did not start: " + first + log_);
-        }
-        port_ = static_cast<unsigned short>(std::stoi(first.substr(first.rfind(':') + 1)));
         log_.clear();
     }
-    ~ServerProcess() { Stop(); }
-    unsigned short Port() const { return port_; }
+    ~ChildProcess() { Stop(); }
     pid_t Pid() const { return pid_; }
-    // SIGTERM; the wait status, and then Log() holds what the server wrote after its first line.
+    // SIGTERM; the wait status, and then Log() holds everything the program wrote.
     int Stop() {
         if (out_ == nullptr) return -1;
         ::kill(pid_, SIGTERM);
@@ -175,7 +168,7 @@ public:
         }
     }
 
-private:
+protected:
     // The next whole line, kept in the log; "" at the end of the output or after `limit`.
     std::string NextLine(std::chrono::milliseconds limit = 10s) {
         auto deadline = std::chrono::steady_clock::now() + limit;
@@ -199,9 +192,26 @@ private:
     }
     FILE* out_;
     pid_t pid_ = -1;
-    unsigned short port_ = 0;
     std::string pending_, log_;
     std::size_t scanned_ = 0;
+};
+
+// veltrix-server as a child process, once it listens; Log() holds what it wrote after its first line.
+class ServerProcess : public ChildProcess {
+public:
+    explicit ServerProcess(const std::string& arguments) : ChildProcess(VELTRIX_SERVER_PROGRAM " " + arguments) {
+        std::string first = NextLine(30s);  // "listening on ADDRESS:PORT (TCP)"
+        if (first.rfind("listening on ", 0) != 0) {
+            Stop();
+            throw std::runtime_error("veltrix-server did not start: " + first + log_);
+        }
+        port_ = static_cast<unsigned short>(std::stoi(first.substr(first.rfind(':') + 1)));
+        log_.clear();
+    }
+    unsigned short Port() const { return port_; }
+
+private:
+    unsigned short port_ = 0;
 };
 
 // A plain loopback connection for any bytes.
