@@ -30,7 +30,8 @@ const char* const kUsage =
     "  --key FILE                server private key (PEM)\n"
     "  --client-ca FILE          require client certificates issued by this CA (PEM)\n"
     "  --insecure                allow plain TCP on an address other than loopback\n"
-    "  --product DIR             product root holding Binaries/ (default: the staged build product)\n"
+    "  --product DIR             product root holding Binaries/ (default: $VELTRIX_PRODUCT, else the tree\n"
+    "                            installed with this program)\n"
     "  --workers N               worker processes, each with its own interpreter (default: the number of cores)\n"
     "  --preload MODULE          load MODULE before the workers start, shared by all (repeatable)\n"
     "  --allow PATTERN           allow only the modules, subs, variables and files matching the patterns\n"
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
     supervision.log = LogLine;
     std::vector<std::string> preload;
     bool insecure = false, restricted = false;
-    std::string product = VELTRIX_DEFAULT_PRODUCT_DIR;
+    std::string product;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -207,6 +208,7 @@ int main(int argc, char** argv) {
                     std::to_string(hostOptions.maxResidentBytes >> 20) + " MiB); the worker ends between commands");
             ::_exit(Server::kWorkerMemoryStatus);
         };
+        if (product.empty()) product = VeltrixNS::HostClient::PerlClient::DefaultProductDir().string();
         Server::RuntimeHost host(product, hostOptions);
         host.Start(preload);
         Server::RuntimeServer listener(config, host);

@@ -28,8 +28,8 @@ const char* const usage =
     "             the last result or FIELD of it; all of it runs in Perl as one command\n"
     "\n"
     "options:\n"
-    "  --product DIR  product tree holding the bridge (default: " VELTRIX_DEFAULT_PRODUCT_DIR
-    ")\n"
+    "  --product DIR  product tree holding the bridge (default: $VELTRIX_PRODUCT, else the tree installed\n"
+    "                 with this program)\n"
     "  -I DIR         adds DIR to Perl's module search path (repeatable)\n"
     "  -M MODULE      loads MODULE first (repeatable)\n"
     "  --list         calls in list context and prints every returned value\n"
@@ -113,7 +113,7 @@ void print(const Value& v, uint8_t flags) {
 }
 
 int run(const std::vector<std::string>& args) {
-    fs::path product = VELTRIX_DEFAULT_PRODUCT_DIR;
+    fs::path product;
     std::vector<std::string> includes, modules;
     uint8_t flags = NoFlags;
     size_t i = 0;
@@ -148,7 +148,7 @@ int run(const std::vector<std::string>& args) {
     if (mode != "call" && mode != "script" && mode != "new" && mode != "heartbeat")
         throw UsageError("unknown command " + mode);
 
-    PerlClient perl(product);
+    PerlClient perl(product.empty() ? PerlClient::DefaultProductDir() : product);
     // Last first, so that the first -I ends up first, as with perl -I.
     for (auto dir = includes.rbegin(); dir != includes.rend(); ++dir) perl.AddIncludePath(*dir);
     for (const std::string& m : modules) perl.LoadLibrary(m);

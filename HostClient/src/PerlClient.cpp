@@ -175,8 +175,9 @@ Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersi
 
 Session::Session(const RemoteOptions& remote) : lock_(connectionLock_) {
     const char* name = remote.tls ? "VeltrixTcpTlsClient.dll" : "VeltrixTcpClient.dll";
+    fs::path product = remote.productDir.empty() ? PerlClient::DefaultProductDir() : remote.productDir;
     auto create = reinterpret_cast<CreateTransportChannelFn>(
-        loadExport(remote.productDir / NativeDirectory / name, "CreateTransportChannel", library_, "client library"));
+        loadExport(product / NativeDirectory / name, "CreateTransportChannel", library_, "client library"));
     std::string endpoint = remote.address + ":" + std::to_string(remote.port);
     channel_.reset(create(remote.address, remote.port));
     if (channel_ == nullptr) throw ConnectionError(std::string(name) + " made no channel to " + endpoint);

@@ -67,7 +67,8 @@ public:
 // Where a remote client finds its veltrix-server. Certificates, the expected server name and time-outs are the
 // client libraries' settings: the VELTRIX_TLS_* and VELTRIX_TCP_* environment variables, read at every connect.
 struct RemoteOptions {
-    std::filesystem::path productDir;   // product root whose Binaries/Native/Windows/X64 holds the client libraries
+    std::filesystem::path productDir;   // product root whose Binaries/Native/Windows/X64 holds the client libraries;
+                                        // empty: PerlClient::DefaultProductDir()
     std::string address = "127.0.0.1";  // IPv4 address or host name of the server
     uint16_t port = 8090;
     bool tls = false;  // VeltrixTcpTlsClient.dll instead of VeltrixTcpClient.dll
@@ -148,9 +149,16 @@ public:
     // Loads <productDir>/Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll and starts Perl in this
     // process (once: every in-process client shares the one interpreter).
     explicit PerlClient(const std::filesystem::path& productDir, uint8_t perlVersion = 0);
+    // The same with DefaultProductDir().
+    PerlClient();
     // A client of the Perl runtime behind a veltrix-server; the same calls, values, handles and exceptions.
     static PerlClient Connect(const RemoteOptions& options);
     static std::filesystem::path BridgePath(const std::filesystem::path& productDir);
+    // The product root used when none is given: the VELTRIX_PRODUCT environment variable when set; else the tree
+    // installed with this library (or with the running program), found from where it is now, so that a moved
+    // installation still finds it; else the tree staged by the build that made the library; else the tree of the
+    // configured installation prefix.
+    static std::filesystem::path DefaultProductDir();
 
     // Runs a command; a Perl failure is thrown as PerlException (PerlExit for exit).
     Value Execute(const Command& command);
