@@ -6,6 +6,11 @@ endif()
 
 execute_process(COMMAND ${VELTRIX_PERL} -MConfig -e "print qq{\$Config{archlibexp}/CORE}"
                 OUTPUT_VARIABLE PERL_CORE_DIR COMMAND_ERROR_IS_FATAL ANY)
+# Perl's prefix and its library directories (Perl's order in @INC), for the runtime installed with the product.
+execute_process(COMMAND ${VELTRIX_PERL} -MConfig -e "print join ';', @Config{qw(prefixexp sitearchexp sitelibexp archlibexp privlibexp)}"
+                OUTPUT_VARIABLE _perl_dirs COMMAND_ERROR_IS_FATAL ANY)
+list(POP_FRONT _perl_dirs PERL_PREFIX)
+set(PERL_LIB_DIRS ${_perl_dirs})
 execute_process(COMMAND ${VELTRIX_PERL} -MExtUtils::Embed -e ccopts
                 OUTPUT_VARIABLE _perl_ccopts OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${VELTRIX_PERL} -MConfig -e "print \$Config{version}"
@@ -39,3 +44,28 @@ target_compile_definitions(perl540 INTERFACE ${_perl_defines})
 target_compile_options(perl540 INTERFACE ${_perl_options})
 target_link_libraries(perl540 INTERFACE ${PERL_LIBPERL} pthread dl m)
 message(STATUS "Perl ${PERL_VERSION_STRING}: ${PERL_CORE_DIR}")
+
+# With VELTRIX_BUNDLE_PERL an installed product carries the lib tree of this Perl under VELTRIX_PERL_RUNTIME_REL
+# (the receiver module puts its directories in @INC in place of the compiled-in ones); installed libraries then
+# find libperl relative to themselves.
+if(VELTRIX_BUNDLE_PERL)
+  foreach(dir IN LISTS PERL_LIB_DIRS)
+    string(FIND "${dir}" "${PERL_PREFIX}/lib/" _at)
+    if(NOT _at EQUAL 0)
+      message(FATAL_ERROR "${dir} is not under ${PERL_PREFIX}/lib: this Perl cannot be installed with the product "
+                          "(configure with -DVELTRIX_BUNDLE_PERL=OFF)")
+    endif()
+  endforeach()
+  file(RELATIVE_PATH PERL_CORE_REL ${PERL_PREFIX} ${PERL_CORE_DIR})
+endif()
+
+# veltrix_perl_rpath(target dir): the install RPATH of a library that links libperl and is installed in `dir`
+# of the product tree: the product's own Perl runtime, or this Perl when the product comes without one.
+function(veltrix_perl_rpath target dir)
+  if(VELTRIX_BUNDLE_PERL)
+    file(RELATIVE_PATH _rel /product/${dir} /product/${VELTRIX_PERL_RUNTIME_REL}/${PERL_CORE_REL})
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${_rel}")
+  else()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "${PERL_CORE_DIR}")
+  endif()
+endfunction()

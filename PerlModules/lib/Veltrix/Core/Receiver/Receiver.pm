@@ -4,6 +4,23 @@
 # the record of where a die happened.
 package Veltrix::Core::Receiver::Receiver;
 
+# Run by the bridge as the interpreter's main program in a product installed with its own Perl runtime (runtime/lib
+# beside the product's lib directory), the runtime's library directories take the place of the ones compiled into
+# libperl before the first module loads: the product works wherever it is moved, with or without the Perl it was
+# built with. Only the core language is at hand here.
+BEGIN {
+    my ($x64) = __FILE__ =~ m{\A(.+)/lib/Veltrix/Core/Receiver/Receiver\.pm\z}s;
+    if (defined $x64 && __FILE__ eq $0) {
+        1 while $x64 =~ s{/(?!\.\.?(?:/|\z))[^/]+/\.\.(?=/|\z)}{};
+        my $runtime = "$x64/runtime/lib";
+        # Perl's own library comes last in @INC; its prefix is the compiled-in one.
+        my ($prefix) = $INC[-1] =~ m{\A(.+/lib/)\Q${\ sprintf '%vd', $^V }\E\z}s;
+        if (-d $runtime && defined $prefix) {
+            @INC = map { !ref && index($_, $prefix) == 0 ? "$runtime/" . substr($_, length $prefix) : $_ } @INC;
+        }
+    }
+}
+
 use strict;
 use warnings;
 
@@ -300,3 +317,4 @@ sub status  { $_[0]{status} }
 sub message { $_[0]{message} }
 
 1;
+
