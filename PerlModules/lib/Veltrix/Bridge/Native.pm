@@ -16,12 +16,16 @@ XSLoader::load(__PACKAGE__, $VERSION);
 
 use constant BRIDGE_FILE_NAME => 'VeltrixPerl540RuntimeNative.dll';
 
-# The product root lies five levels above the lib directory (Binaries/Perl/Windows/X64/lib); the
-# bridge sits in the native directory below it.
+# The product root is the VELTRIX_PRODUCT environment variable (for this module installed on its own, outside
+# any product tree), else the tree that holds this module: five levels above its lib directory
+# (Binaries/Perl/Windows/X64/lib). The bridge sits in the native directory below it.
 sub library_path {
-    my $lib = File::Spec->catdir(File::Basename::dirname(Cwd::abs_path(__FILE__)), File::Spec->updir,
-                                 File::Spec->updir);
-    my $root = Cwd::abs_path(File::Spec->catdir($lib, (File::Spec->updir) x 5));
+    my $root = $ENV{VELTRIX_PRODUCT};
+    if (!defined $root || !length $root) {
+        my $lib = File::Spec->catdir(File::Basename::dirname(Cwd::abs_path(__FILE__)), File::Spec->updir,
+                                     File::Spec->updir);
+        $root = Cwd::abs_path(File::Spec->catdir($lib, (File::Spec->updir) x 5));
+    }
     return File::Spec->catfile($root, qw(Binaries Native Windows X64), BRIDGE_FILE_NAME);
 }
 
@@ -62,8 +66,10 @@ Veltrix::Bridge::Native - send command messages out of Perl through the bridge l
 
 =head1 DESCRIPTION
 
-Loads F<Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll> of the product tree that holds
-this module (at the first call, or with C<load>) and calls its exports.
+Loads F<Binaries/Native/Windows/X64/VeltrixPerl540RuntimeNative.dll> of the product tree named by the
+C<VELTRIX_PRODUCT> environment variable, or else of the tree that holds this module (at the first call, or
+with C<load>), and calls its exports. A copy of the module installed on its own (the Perl distribution) needs
+C<VELTRIX_PRODUCT>, for example F<PREFIX/lib/veltrix-perl> of an installed product.
 
 =over
 

@@ -87,3 +87,48 @@ sub new {
 }
 
 1;
+
+__END__
+
+=head1 NAME
+
+Veltrix::Core::Protocol::Codec - the command format in Perl: constants, encoder and decoder
+
+=head1 SYNOPSIS
+
+    use Veltrix::Core::Protocol::Codec qw(:commands F_LIST_CONTEXT encode_command decode_response);
+
+    my $message = encode_command($header, F_LIST_CONTEXT, ['List::Util::sum', 1, 2, 3]);   # bytes
+    my ($type, $value) = decode_response($response);
+
+=head1 DESCRIPTION
+
+The encoder and decoder of F<docs/command-format.md>, written in C, used by L<Veltrix::Client> and by the
+receiver module. Nothing is exported by default.
+
+=over
+
+=item encode_command($header, $flags, \@args)
+
+The whole command message: the 11 bytes of C<$header>, then the flags and the arguments. Arguments are
+C<undef>, booleans, numbers, strings, unblessed array and hash references, C<Veltrix::Core::Protocol::Handle>
+and C<Veltrix::Core::Protocol::Command> objects (a command the other side runs first). Dies on a value that
+cannot be sent.
+
+=item decode_response($response)
+
+The command type and the value of a response. Handles become C<Veltrix::Core::Protocol::Handle> objects
+(C<id>, C<type>). Dies with the reason and the offset on a malformed response.
+
+=item command_name($type)
+
+The name of a command type (C<InvokeGlobalMethod> for 16).
+
+=item Constants
+
+C<CMD_*> for every command type (tag C<:commands>), C<T_*> for the value tags (C<:tags>), C<F_LIST_CONTEXT>
+and C<F_BY_VALUE>, C<HEADER_LENGTH>, C<MAX_DEPTH> and C<PERL_RUNTIME>; C<:all> for everything.
+
+=back
+
+=cut

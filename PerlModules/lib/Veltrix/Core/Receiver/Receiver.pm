@@ -318,3 +318,20 @@ sub message { $_[0]{message} }
 
 1;
 
+__END__
+
+=head1 NAME
+
+Veltrix::Core::Receiver::Receiver - runs the commands other runtimes send to Perl
+
+=head1 DESCRIPTION
+
+The bridge library runs this module as the main program of the interpreter it embeds, and hands it every
+command message; its answers go back as response messages (F<docs/command-format.md>). In a Perl process,
+C<execute_message($message)> runs one command message and returns the response, which makes the module a
+transport for L<Veltrix::Client> within one interpreter:
+
+    my $perl = Veltrix::Client->new(runtime => 'Perl',
+        transport => \&Veltrix::Core::Receiver::Receiver::execute_message);
+
+=cut
