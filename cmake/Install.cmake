@@ -35,6 +35,11 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/VeltrixNative/Definitions/runtimes.h
   DESTINATION ${_include_dir}/Definitions)
 
+# Other runtimes load the Perl bridge under its generic name: a relative link beside it in the native directory.
+set(_native_dir "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VELTRIX_INSTALL_PRODUCTDIR}/${VELTRIX_NATIVE_REL}")
+install(CODE "file(CREATE_LINK VeltrixPerl540RuntimeNative.dll \"${_native_dir}/VeltrixPerlRuntimeNative.dll\" SYMBOLIC)
+message(STATUS \"Installing: ${_native_dir}/VeltrixPerlRuntimeNative.dll -> VeltrixPerl540RuntimeNative.dll\")")
+
 # The Perl runtime: Perl's whole lib tree (core modules, their XS parts, libperl), as Perl's own prefix lays it.
 if(VELTRIX_BUNDLE_PERL)
   install(DIRECTORY ${PERL_PREFIX}/lib/
