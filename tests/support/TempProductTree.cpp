@@ -48,6 +48,8 @@ void TempProductTree::addProductPerlModules() {
 
 void TempProductTree::addRunnableBridge() {
     addBridge();
+    // Perl's generic name, as the staged tree has it.
+    fs::create_symlink("VeltrixPerl540RuntimeNative.dll", nativeDir() / "VeltrixPerlRuntimeNative.dll");
     // The OpenSSL names are links to the system libraries; they are copied as links.
     for (const char* sibling : {"Utils.dll", "libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
         fs::copy(fs::path(VELTRIX_NATIVE_DIR) / sibling, nativeDir() / sibling, fs::copy_options::copy_symlinks);

@@ -24,8 +24,8 @@ public:
     std::filesystem::path addBridge();
     // Copies the staged product Perl modules (the real receiver module and its companions).
     void addProductPerlModules();
-    // The bridge, the native libraries it loads from its own directory (Utils, the OpenSSL links) and the
-    // product Perl modules: a tree a host can start Perl from.
+    // The bridge (also under Perl's generic name), the native libraries it loads from its own directory (Utils,
+    // the OpenSSL links) and the product Perl modules: a tree a host can start Perl from.
     void addRunnableBridge();
     // Writes a module below the Perl lib directory, e.g. "Sample/Module.pm".
     std::filesystem::path writePerlModule(const std::filesystem::path& relative, const std::string& text);
