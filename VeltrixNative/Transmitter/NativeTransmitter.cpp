@@ -38,7 +38,11 @@ NativeTransmitter::~NativeTransmitter() = default;
 int NativeTransmitter::SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) {
     RequireHeader(messageByteArray, messageByteArrayLen);
     InitializeTransportChannel(messageByteArray);
-    return transportChannel->SendCommand(messageByteArray, messageByteArrayLen);
+    std::shared_ptr<ITransport> channel = transportChannel;
+    int result = channel->SendCommand(messageByteArray, messageByteArrayLen);
+    // A command sent while this one ran (a callback into the calling runtime) may have picked another channel.
+    transportChannel = std::move(channel);
+    return result;
 }
 
 int NativeTransmitter::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {

@@ -168,8 +168,12 @@ int TransportInMemory::SendCommand(byte* messageByteArray, int32_t messageByteAr
     if (messageByteArray == nullptr || messageByteArrayLen <= static_cast<int32_t>(HeaderOffset::CalledRuntime)) {
         RaiseCore("010", "Empty message: no called runtime named");
     }
-    currentReceiver = StoredReceiver(messageByteArray[HeaderOffset::CalledRuntime]);
-    return currentReceiver->SendCommand(messageByteArray, messageByteArrayLen);
+    std::shared_ptr<IReceiver> receiver = StoredReceiver(messageByteArray[HeaderOffset::CalledRuntime]);
+    currentReceiver = receiver;
+    int result = receiver->SendCommand(messageByteArray, messageByteArrayLen);
+    // A command sent while this one ran (a callback into the calling runtime) may have picked another receiver.
+    currentReceiver = std::move(receiver);
+    return result;
 }
 
 int TransportInMemory::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {
