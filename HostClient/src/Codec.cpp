@@ -135,18 +135,17 @@ void Encoder::message(std::vector<byte>& out, const Command& command, const Comm
 }
 
 void Encoder::exceptionResponse(std::vector<byte>& out, const Native::Definitions::CommandHeader& command,
-                                const std::string& text) {
+                                const std::string& text, const std::string& exceptionClass, const std::string& stack) {
     auto header = command.ResponseTo(CommandType::Exception).Bytes();
     out.assign(header.begin(), header.end());
     Encoder e(out);
     e.u8(static_cast<uint8_t>(Tag::Map));
     e.u32(3);
-    e.text(Tag::String, "message");
-    e.text(Tag::String, text);
-    e.text(Tag::String, "class");
-    e.text(Tag::String, "");
-    e.text(Tag::String, "stack");
-    e.text(Tag::String, "");
+    for (const auto& [key, value] :
+         {std::pair<const char*, const std::string&>{"message", text}, {"class", exceptionClass}, {"stack", stack}}) {
+        e.text(Tag::String, key);
+        e.text(invalidUtf8At(value) == value.size() ? Tag::String : Tag::Bytes, value);
+    }
 }
 
 namespace {

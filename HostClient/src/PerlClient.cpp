@@ -149,7 +149,8 @@ PerlException::PerlException(std::string message, std::string perlClass, std::st
 PerlExit::PerlExit(std::string message, std::string stackTrace, int64_t status)
     : PerlException(std::move(message), "Veltrix::Exit", std::move(stackTrace)), status_(status) {}
 
-Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersion) : lock_(InterpreterLock()) {
+Session::Session(const fs::path& bridgeLibrary, std::optional<uint8_t> perlVersion)
+    : lock_(InterpreterLock()), nativeDirectory_(fs::absolute(bridgeLibrary).parent_path()) {
     auto createReceiver =
         reinterpret_cast<CreateReceiverFn>(loadExport(bridgeLibrary, "CreateReceiver", library_, "Perl bridge"));
     if (perlVersion) {

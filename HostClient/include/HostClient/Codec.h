@@ -57,10 +57,11 @@ public:
     // A whole message: header and body.
     static void message(std::vector<byte>& out, const Command& command,
                         const Native::Definitions::CommandHeader& base = CommandHeaderFor());
-    // The Exception response to a command with this header: the map {message, class, stack}, in that order,
-    // with empty class and stack. `text` must be UTF-8.
+    // The Exception response to a command with this header: the map {message, class, stack}, in that order. A
+    // text that is not UTF-8 travels as bytes.
     static void exceptionResponse(std::vector<byte>& out, const Native::Definitions::CommandHeader& command,
-                                  const std::string& text);
+                                  const std::string& text, const std::string& exceptionClass = "",
+                                  const std::string& stack = "");
 
 private:
     void u8(uint8_t b) { out_.push_back(b); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "HostClient/Codec.h"
+#include "HostClient/HostFunction.h"
 #include "HostClient/Value.h"
 
 namespace VeltrixNS::Native::Interfaces {
@@ -130,6 +131,8 @@ public:
 
     // The bridge's receiver; null for a remote session.
     Native::Interfaces::IReceiver* receiver() const { return receiver_; }
+    // The directory of the bridge and its sibling libraries; empty for a remote session.
+    const std::filesystem::path& nativeDirectory() const { return nativeDirectory_; }
 
 private:
     void Exchange(std::span<const byte> message, std::vector<byte>& response);
@@ -139,6 +142,7 @@ private:
     std::unique_ptr<Native::Interfaces::ITransport> channel_;
     RoundTripLock connectionLock_;
     RoundTripLock& lock_;
+    std::filesystem::path nativeDirectory_;
     Native::Definitions::CommandHeader header_ = Encoder::CommandHeaderFor();
     std::vector<byte> response_;
 };
@@ -193,10 +197,35 @@ public:
     // Holds off other threads' calls on this client's Perl (in process: every client's) until the lock goes.
     std::unique_lock<RoundTripLock> Lock() { return session_->Lock(); }
 
+    // Host functions: C++ code that Perl code calls, through VeltrixCppRuntimeNative.dll beside the bridge (in
+    // process only; a remote client throws BridgeError). `function` takes the arguments as a List (a callable on
+    // `const List&`) or typed (see MakeHostCallable); what it throws reaches Perl as a die. It runs on the thread
+    // that called Perl, which holds the client's lock, and may call Perl again on that thread (to 64 levels).
+    //
+    // Define installs the Perl sub `name` ("Package::sub"; a name without "::" is in main), replacing one of that
+    // name, and returns a handle to it (a CODE reference). Perl code may also call it by name as the C++ runtime's
+    // function: Veltrix::Client->new(runtime => 'Cpp')->invoke_global_method(name, ...).
+    template <typename F>
+    Handle Define(const std::string& name, F function) {
+        std::string full = QualifiedSubName(name);
+        return DefineFunction(full, MakeHostCallable(std::move(function), full));
+    }
+    // A CODE reference that calls `function`, to pass to Perl code as any other value (a sort comparator, a handler
+    // kept for later, the block of List::Util::first). Called with no arguments, it gets Perl's $_ when that is
+    // defined. The function lives while C++ holds the handle or Perl code refers to the sub.
+    template <typename F>
+    Handle Callback(F function) {
+        return DefineFunction("", MakeHostCallable(std::move(function), "C++ callback"));
+    }
+    // "Package::sub" for a sub name; "main::name" without a package. Throws std::invalid_argument for anything that
+    // is not a Perl sub name.
+    static std::string QualifiedSubName(const std::string& name);
+
     Session& session() { return *session_; }
 
 private:
     explicit PerlClient(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+    Handle DefineFunction(const std::string& name, HostCallable function);
 
     std::shared_ptr<Session> session_;
 };
