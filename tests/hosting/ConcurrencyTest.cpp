@@ -1,6 +1,7 @@
 // Threads on the one interpreter: a held lock holds off other threads but not its holder; 8 threads (half sharing
-// one client, half with a client each) make mixed calls (functions, methods, objects created and dropped), every
-// result checked. Calls per thread: VELTRIX_STRESS_CALLS, else 10000 (about ten seconds under ThreadSanitizer).
+// one client, half with a client each) make mixed calls (functions, methods, objects created and dropped, host
+// callbacks made, called from Perl and dropped), every result checked. Calls per thread: VELTRIX_STRESS_CALLS, else
+// 10000 (about ten seconds under ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -31,6 +32,7 @@ PerlClient client() {
     static veltrix::test::TempProductTree tree;
     static PerlClient first = [] {
         tree.addRunnableBridge();
+        tree.addNativeLibrary(CPP_RUNTIME_LIBRARY);
         tree.writePerlModule("Stress/Counter.pm", stressModule);
         PerlClient c(tree.root());
         c.LoadLibrary("Stress::Counter");
@@ -44,13 +46,17 @@ std::string mixedCalls(PerlClient perl, int thread, int calls) {
     Handle counter = perl.CreateInstance("Stress::Counter", {0});
     for (int i = 0, total = 0; i < calls; ++i) {
         Value got, want;
-        if (i % 3 == 0) {
+        if (i % 4 == 0) {
             got = perl.CallFunction("Stress::Counter::sum3", {thread, i, 1}), want = thread + i + 1;
-        } else if (i % 3 == 1) {
+        } else if (i % 4 == 1) {
             got = perl.CallMethod(counter, "add", {i}), want = total += i;
-        } else {
+        } else if (i % 4 == 2) {
             Handle object = perl.CreateInstance("Stress::Counter", {i});  // released at the end of the block
             got = perl.CallMethod(object, "add", {thread}), want = i + thread;
+        } else {
+            // A host function registered, called from Perl and released, while other threads do the same.
+            Handle above = perl.Callback([thread](int64_t x) { return x > thread; });
+            got = perl.CallFunction("List::Util::first", {above, thread, thread + i}), want = thread + i;
         }
         if (!(got == want))
             return "thread " + std::to_string(thread) + ": " + got.toString() + " for " + want.toString();
