@@ -62,27 +62,36 @@ struct ThreadResponses {
 };
 thread_local ThreadResponses responses;
 
+// This thread's level for one command, from its start to its answer.
 class Level {
 public:
-    Level() : depth_(responses.depth++) {
-        if (responses.levels.size() <= depth_) responses.levels.emplace_back();
+    explicit Level(ThreadResponses& mine) : mine_(mine), depth_(mine.depth++) {
+        if (mine_.levels.size() <= depth_) mine_.levels.emplace_back();
     }
-    ~Level() { --responses.depth; }
+    ~Level() { --mine_.depth; }
     Level(const Level&) = delete;
     Level& operator=(const Level&) = delete;
 
     size_t depth() const { return depth_; }
-    std::vector<byte>& out() { return responses.levels[depth_]; }
+    std::vector<byte>& out() { return mine_.levels[depth_]; }
 
 private:
+    ThreadResponses& mine_;
     size_t depth_;
 };
 
 // The header of a message, zeros where it is too short to have one.
 CommandHeader HeaderOf(std::span<const byte> message) {
+    if (message.size() >= HeaderLength) return CommandHeader::Read(message.data());
     std::array<byte, HeaderLength> bytes{};
-    std::copy_n(message.begin(), std::min(message.size(), bytes.size()), bytes.begin());
+    std::copy(message.begin(), message.end(), bytes.begin());
     return CommandHeader::Read(bytes.data());
+}
+
+// The header of the answer to a command with this header, at the start of `out`.
+void PutResponseHeader(std::vector<byte>& out, const CommandHeader& command, CommandType type) {
+    out.resize(HeaderLength);
+    command.ResponseTo(type).Write(out.data());
 }
 
 bool HoldsHandle(const Value& value) {
@@ -97,12 +106,12 @@ std::string TakesAtLeastOne(const char* command, const char* usage) {
     return std::string(command) + " takes at least 1 argument (" + usage + "), got 0\n";
 }
 
-// Runs a command and the commands nested in its arguments.
+// Runs a command and the commands nested in its arguments; takes the values over from the decoded command.
 class Runner {
 public:
     explicit Runner(size_t depth) : depth_(depth) {}
 
-    Value Run(const Command& command) {
+    Value Run(Command& command) {
         switch (command.type) {
             case CommandType::InvokeGlobalMethod: return Invoke(command);
             case CommandType::DestructReference: return Release(command);
@@ -114,19 +123,18 @@ public:
     }
 
     // The function the command called, for messages about its result.
-    const std::string& called() const { return called_; }
+    std::string Called() const { return called_ != nullptr ? called_->DisplayName() : std::string(); }
 
 private:
-    // Arguments in order; a nested command gives its result, or every element of it in list context.
-    List Arguments(const Command& command) {
-        List args;
-        args.reserve(command.args.size());
-        for (const Argument& argument : command.args) {
-            if (const Value* value = argument.value()) {
-                args.push_back(*value);
+    // Argument `index` on: a nested command gives its result, or every element of it in list context.
+    void Arguments(Command& command, size_t from, List& args) {
+        args.reserve(command.args.size() - from);
+        for (size_t i = from; i < command.args.size(); ++i) {
+            if (Value* value = command.args[i].value()) {
+                args.push_back(std::move(*value));
                 continue;
             }
-            const Command& nested = *argument.command();
+            Command nested = *command.args[i].command();  // shared and const: a copy to take values from
             Value result = Run(nested);
             if ((nested.flags & HostClient::ListContext) != 0 && result.is<List>()) {
                 for (Value& item : std::move(result).asList()) args.push_back(std::move(item));
@@ -134,16 +142,15 @@ private:
                 args.push_back(std::move(result));
             }
         }
-        return args;
     }
 
     static std::shared_ptr<const RegisteredFunction> Target(const Value& first) {
         const HostFunctionRegistry& registry = HostFunctionRegistry::Instance();
-        if (first.is<Handle>()) {
-            auto found = registry.Find(first.asHandle().id());
+        if (first.is<Handle>() || (first.is<int64_t>() && first.asInt() >= 0)) {
+            uint64_t id = first.is<Handle>() ? first.asHandle().id() : static_cast<uint64_t>(first.asInt());
+            auto found = registry.Find(id);
             if (found == nullptr) {
-                throw Refusal("No host function with handle " + std::to_string(first.asHandle().id()) +
-                              " (released or never created)\n");
+                throw Refusal("No host function with handle " + std::to_string(id) + " (released or never created)\n");
             }
             return found;
         }
@@ -151,39 +158,46 @@ private:
             throw Refusal("InvokeGlobalMethod: expected a host function name or handle, got " + first.typeName() +
                           "\n");
         }
-        std::string name = first.asString();
-        if (name.starts_with("::"))
-            name = "main" + name;
-        else if (name.find("::") == std::string::npos)
-            name = "main::" + name;
+        // A name without a package is in main, as Perl has it.
+        const std::string& given = first.asString();
+        std::string qualified;
+        if (given.starts_with("::"))
+            qualified = "main" + given;
+        else if (given.find("::") == std::string::npos)
+            qualified = "main::" + given;
+        const std::string& name = qualified.empty() ? given : qualified;
         auto found = registry.Find(name);
         if (found == nullptr) throw Refusal("No host function named " + name + " (never defined, or released)\n");
         return found;
     }
 
-    Value Invoke(const Command& command) {
-        List args = Arguments(command);
-        if (args.empty())
+    Value Invoke(Command& command) {
+        if (command.args.empty()) {
             throw Refusal(TakesAtLeastOne("InvokeGlobalMethod", "host function name or handle, arguments..."));
-        std::shared_ptr<const RegisteredFunction> target = Target(args.front());
-        args.erase(args.begin());
-        called_ = target->DisplayName();
+        }
+        // A nested command may stand in for the function.
+        const Value* name = command.args.front().value();
+        Command nested = name != nullptr ? Command{} : *command.args.front().command();
+        std::shared_ptr<const RegisteredFunction> target = Target(name != nullptr ? *name : Run(nested));
+        called_ = target;
         if (depth_ >= static_cast<size_t>(MaxHostCallDepth)) {
             throw Refusal("Host function calls nested deeper than " + std::to_string(MaxHostCallDepth) +
-                          " levels: " + called_ + " was not called\n");
+                          " levels: " + Called() + " was not called\n");
         }
+        List args;
+        Arguments(command, 1, args);
         Value result;
         try {
             result = target->function->Call(args);
         } catch (const abi::__forced_unwind&) {
             throw;  // a cancelled thread unwinds on
         } catch (const std::exception& e) {
-            throw HostFailure{e.what(), Demangled(typeid(e).name()), called_ + " called from the calling runtime"};
+            throw HostFailure{e.what(), Demangled(typeid(e).name()), Called() + " called from the calling runtime"};
         } catch (...) {
             const std::type_info* type = abi::__cxa_current_exception_type();
             std::string name = type != nullptr ? Demangled(type->name()) : "unknown";
-            throw HostFailure{called_ + " threw a C++ exception of type " + name + ", which is not a std::exception",
-                              name, called_ + " called from the calling runtime"};
+            throw HostFailure{Called() + " threw a C++ exception of type " + name + ", which is not a std::exception",
+                              name, Called() + " called from the calling runtime"};
         }
         if ((command.flags & HostClient::ListContext) != 0 && !result.is<List>()) return List{std::move(result)};
         return result;
@@ -213,7 +227,7 @@ private:
     }
 
     size_t depth_;
-    std::string called_;
+    std::shared_ptr<const RegisteredFunction> called_;
 };
 
 // Answers a message into `out`. Every failure becomes an Exception response.
@@ -223,25 +237,22 @@ void Answer(std::span<const byte> message, std::vector<byte>& out, size_t depth)
     try {
         HostClient::DecodedCommand decoded = DecodeCommand(message);
         if (decoded.command.type == CommandType::HeartBeat) {
-            auto head = header.ResponseTo(CommandType::HeartBeat).Bytes();
-            out.assign(head.begin(), head.end());
+            PutResponseHeader(out, header, CommandType::HeartBeat);
             out.insert(out.end(), message.begin() + HeaderLength, message.end());
             return;
         }
         Runner runner(depth);
         Value result = runner.Run(decoded.command);
         if (HoldsHandle(result)) {
-            throw Refusal(runner.called() +
+            throw Refusal(runner.Called() +
                           " returned a handle, which cannot go back: host functions return null, booleans, numbers, "
                           "text, bytes, lists and maps\n");
         }
-        out.clear();
-        Encoder encoder(out);
-        encoder.header(CommandType::Value, header.ResponseTo(CommandType::Value));
+        PutResponseHeader(out, header, CommandType::Value);
         try {
-            encoder.value(result);
+            Encoder(out).value(result);
         } catch (const std::exception& e) {
-            throw Refusal(runner.called() + " returned a value that cannot be sent: " + e.what() + "\n");
+            throw Refusal(runner.Called() + " returned a value that cannot be sent: " + e.what() + "\n");
         }
         return;
     } catch (HostFailure& failure) {
@@ -266,10 +277,12 @@ int CppNativeReceiver::Initialize(byte, byte, byte) {
 int CppNativeReceiver::SendCommand(byte* messageByteArray, int32_t messageByteArrayLen) {
     std::span<const byte> message(
         messageByteArray, messageByteArray != nullptr ? static_cast<size_t>(std::max(messageByteArrayLen, 0)) : 0);
-    Level level;
-    Answer(message, level.out(), level.depth());
-    responses.latest = &level.out();
-    return static_cast<int>(level.out().size());
+    ThreadResponses& mine = responses;
+    Level level(mine);
+    std::vector<byte>& out = level.out();
+    Answer(message, out, level.depth());
+    mine.latest = &out;
+    return static_cast<int>(out.size());
 }
 
 int CppNativeReceiver::ReadResponse(byte* responseByteArray, int32_t responseByteArrayLen) {

@@ -294,8 +294,8 @@ TEST(CppRuntimeLibrary, AnswersCommandsInTheFormat) {
     const std::pair<std::vector<byte>, const char*> refused[] = {
         {command(CommandType::InvokeGlobalMethod, {}),
          "InvokeGlobalMethod takes at least 1 argument (host function name or handle, arguments...), got 0\n"},
-        {command(CommandType::InvokeGlobalMethod, {42}),
-         "InvokeGlobalMethod: expected a host function name or handle, got int64\n"},
+        {command(CommandType::InvokeGlobalMethod, {true}),
+         "InvokeGlobalMethod: expected a host function name or handle, got bool\n"},
         {command(CommandType::DestructReference, {}),
          "DestructReference takes at least 1 argument (handles...), got 0\n"},
         {command(CommandType::DestructReference, {"x"}), "DestructReference: expected handles, got x\n"},

@@ -335,6 +335,8 @@ public:
     Argument(Command c);
 
     const Value* value() const { return std::get_if<Value>(&a_); }
+    // The value, for a reader that takes it over (a decoded command's arguments).
+    Value* value() { return std::get_if<Value>(&a_); }
     const Command* command() const;
 
 private:
