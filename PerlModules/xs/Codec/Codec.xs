@@ -972,7 +972,9 @@ static void vx_client_croak(pTHX_ SV* text) {
     croak_sv(text);
 }
 
-static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV** stackArgs, SSize_t count) {
+/* `type` is the command type as the caller wrote it, or NULL when `typeByte` is already known (the named calls). */
+static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, U8 typeByte, SV* flags, SV** stackArgs,
+                          SSize_t count) {
     HV* fields;
     SV** prefix;
     SV** transport;
@@ -1000,8 +1002,9 @@ static SV* vx_client_call(pTHX_ my_cxt_t* cxt, SV* self, SV* type, SV* flags, SV
         const char* head = SvPV(*prefix, n);
         sv_setpvn(e.out, head, n);
     }
-    VxPutByte(aTHX_ e.out, vx_client_byte(aTHX_ type, &cxt->typeBytes, "Veltrix::Client::TYPE_BYTE",
-                                          "Veltrix::Client::_type_byte"));
+    VxPutByte(aTHX_ e.out, type == NULL ? typeByte
+                                        : vx_client_byte(aTHX_ type, &cxt->typeBytes, "Veltrix::Client::TYPE_BYTE",
+                                                         "Veltrix::Client::_type_byte"));
     if (!VxEncodeCommandBody(aTHX_ &e,
                              SvOK(flags) ? vx_client_byte(aTHX_ flags, &cxt->validFlags, "Veltrix::Client::VALID_FLAGS",
                                                           "Veltrix::Client::_flags")
@@ -1183,7 +1186,7 @@ execute(self, ...)
         SSize_t first = 2;
     PPCODE:
         if (ix >= 100) {
-            type = sv_2mortal(newSViv(ix - 100));
+            type = NULL; /* the byte is ix - 100 */
             first = 1;
         } else {
             if (items < 2 + ix) croak_xs_usage(cv, ix == 1 ? "self, type, flags, ..." : "self, type, ...");
@@ -1193,7 +1196,8 @@ execute(self, ...)
                 first = 3;
             }
         }
-        ST(0) = vx_client_call(aTHX_ &MY_CXT, self, type, flags, &ST(first), items - first);
+        ST(0) = vx_client_call(aTHX_ &MY_CXT, self, type, (U8)(ix >= 100 ? ix - 100 : 0), flags, &ST(first),
+                               items - first);
         XSRETURN(1);
 
 MODULE = Veltrix::Core::Protocol::Codec    PACKAGE = Veltrix::Core::Receiver::Receiver
