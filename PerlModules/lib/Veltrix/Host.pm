@@ -31,7 +31,12 @@ sub _function {
 sub callback {
     my ($id) = @_;
     my ($cpp, $function) = (client(), _function($id));
-    my $code = sub { $cpp->invoke_global_method($function, @_ ? @_ : defined $_ ? $_ : ()) };
+    # Called by the handle's number, which the C++ runtime takes for the handle. The statement after the
+    # return never runs; naming $function there makes the sub hold it.
+    my $code = sub {
+        return Veltrix::Client::invoke_global_method($cpp, $id, @_ ? @_ : defined $_ ? $_ : ());
+        $function;
+    };
     Scalar::Util::set_prototype(\&$code, '$$');
     return $code;
 }
@@ -41,7 +46,10 @@ sub define {
     my ($name, $id) = @_;
     Carp::croak("'$name' is not a sub name") unless $name =~ /\A[A-Za-z_]\w*(?:::\w+)*\z/a;
     my ($cpp, $function) = (client(), _function($id));
-    my $code = sub { $cpp->invoke_global_method($function, @_) };
+    my $code = sub {
+        return Veltrix::Client::invoke_global_method($cpp, $id, @_);
+        $function;
+    };
     no strict 'refs';
     no warnings 'redefine';
     *{$name} = $code;
