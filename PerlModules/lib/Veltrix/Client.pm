@@ -324,6 +324,22 @@ are texts ending in " at FILE line N.", the place of the call in the caller's co
 side and of the bridge are L<Veltrix::Error> objects: C<message>, C<class> and C<stack> (where the other
 side sent them), C<file> and C<line> (the place of the call in the caller's code).
 
+=head1 THE C++ HOST
+
+When a C++ program hosts this interpreter (through the C++ host client), the functions it offers are those
+of runtime C<Cpp> (8) in the same process, answered by F<VeltrixCppRuntimeNative.dll>:
+
+    my $cpp = Veltrix::Client->new(runtime => 'Cpp');
+    my $sum = $cpp->invoke_global_method('Stats::add', 2, 3);     # a function the host defined
+    my $all = $cpp->execute_with_flags('InvokeGlobalMethod', F_LIST_CONTEXT, 'Stats::add', 2, 3);   # [5]
+
+The host usually installs a sub for each function (L<Veltrix::Host>), so that Perl code calls C<Stats::add(2, 3)>
+directly. The function runs in C++ on the calling thread and may call Perl again. A C++ exception dies as a
+L<Veltrix::Client::Exception> whose C<message> is the exception's text and C<class> its C++ type; an unknown
+name dies with "No host function named main::nope (never defined, or released)". The C++ runtime answers
+C<InvokeGlobalMethod> and C<DestructReference> only; other commands die with a message saying so. See
+F<docs/command-format.md> for the whole contract.
+
 =head1 LIFETIME
 
 A handle in an answer is a L<Veltrix::Client::Handle>. When the last Perl reference to it goes, it releases
