@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "HandOver.h"
 #include "HostClient/Codec.h"
 
 namespace VeltrixNS::Server {
@@ -52,33 +53,6 @@ CommandHeader HeaderOf(const std::uint8_t* command, std::uint32_t length) {
     bytes[Native::Definitions::HeaderOffset::CalledRuntime] = HostClient::PerlRuntimeNumber;
     std::memcpy(bytes, command, std::min<std::size_t>(length, sizeof bytes));
     return CommandHeader::Read(bytes);
-}
-
-// A descriptor handed over by the supervisor, with the connection's number; fd -1 when none came.
-struct HandedOver {
-    int fd = -1;
-    int id = 0;
-    bool supervisorGone = false;
-};
-
-HandedOver Receive(int controlFd) {
-    HandedOver in;
-    int id = 0;
-    iovec data{&id, sizeof id};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(controlFd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-    if (n == 0) in.supervisorGone = true;
-    if (n <= 0) return in;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&in.fd, CMSG_DATA(c), sizeof(int));
-    }
-    in.id = id;
-    return in;
 }
 
 }  // namespace
@@ -161,7 +135,7 @@ void RuntimeServer::Loop(int sourceFd, int stopFd, bool handedOver) {
         Reap(false);
         if (rc <= 0 || watched[0].revents == 0) continue;
         if (handedOver) {
-            HandedOver in = Receive(sourceFd);
+            HandedOver in = ReceiveConnection(sourceFd);
             if (in.supervisorGone) break;
             if (in.fd >= 0) Start(in.fd, in.id);
             continue;

@@ -16,6 +16,12 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "HandOver.h"
+
+#ifdef VELTRIX_COVERAGE
+extern "C" void __gcov_dump(void);  // NOLINT(bugprone-reserved-identifier): the coverage runtime's own name
+#endif
+
 namespace VeltrixNS::Server {
 
 namespace {
@@ -49,6 +55,13 @@ std::string Why(int status, bool killedForDeadline) {
 }
 
 }  // namespace
+
+void EndProcess(int status) {
+#ifdef VELTRIX_COVERAGE
+    __gcov_dump();
+#endif
+    ::_exit(status);
+}
 
 Supervisor::Supervisor(SupervisorConfig config, RuntimeServer& server, WorkerTable& table, Serve serve)
     : config_(std::move(config)), server_(server), table_(table), serve_(std::move(serve)) {
@@ -114,7 +127,7 @@ void Supervisor::Spawn(int index) {
                 Log(name + ": " + error.what());
             }
         }
-        ::_exit(status);
+        EndProcess(status);
     }
     ::close(pair[1]);
     WorkerSlot& slot = table_.slots[index];
@@ -189,20 +202,8 @@ void Supervisor::Dispatch() {
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return load(a) < load(b); });
     for (int i : order) {
         WorkerSlot& slot = table_.slots[i];
-        iovec data{&id, sizeof id};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
         slot.connections.fetch_add(1);
-        if (::sendmsg(workers_[static_cast<std::size_t>(i)].control, &message, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        if (SendConnection(workers_[static_cast<std::size_t>(i)].control, id, fd)) {
             workers_[static_cast<std::size_t>(i)].served = true;
             ::close(fd);
             return;

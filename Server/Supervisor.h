@@ -17,6 +17,10 @@ namespace VeltrixNS::Server {
 inline constexpr int kWorkerCallTimeoutStatus = 70;
 inline constexpr int kWorkerMemoryStatus = 71;
 
+// Ends this process at once, as _exit does (no destructors, no exit handlers); a coverage build writes its
+// counters first.
+[[noreturn]] void EndProcess(int status);
+
 struct SupervisorConfig {
     int workers = 1;
     // A worker whose command runs this long (plus a grace for its own late answer) is killed; 0: never.

@@ -97,7 +97,7 @@ int workerNumber = 0;
 void WorkerExit(int status, void*) {
     LogLine("worker " + std::to_string(workerNumber) + " (pid " + std::to_string(::getpid()) + "): exit(" +
             std::to_string(status) + ") was called while serving; the worker ends");
-    ::_exit(status);
+    Server::EndProcess(status);
 }
 
 }  // namespace
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
             LogLine("worker " + std::to_string(workerNumber) + " (pid " + std::to_string(::getpid()) +
                     "): resident memory of " + std::to_string(resident >> 20) + " MiB passed --max-worker-rss (" +
                     std::to_string(hostOptions.maxResidentBytes >> 20) + " MiB); the worker ends between commands");
-            ::_exit(Server::kWorkerMemoryStatus);
+            Server::EndProcess(Server::kWorkerMemoryStatus);
         };
         if (product.empty()) product = VeltrixNS::HostClient::PerlClient::DefaultProductDir().string();
         Server::RuntimeHost host(product, hostOptions);
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
             own.slot = &table->slots[worker];
             own.workerName = "worker " + std::to_string(workerNumber);
             own.bytesInFlight = &table->bytesInFlight;
-            own.onCallTimeout = [](int) { ::_exit(Server::kWorkerCallTimeoutStatus); };
+            own.onCallTimeout = [](int) { Server::EndProcess(Server::kWorkerCallTimeoutStatus); };
             Server::RuntimeServer server(own, host);
             server.ServeHandedOver(control, stopFd);
             return 0;
