@@ -3,16 +3,13 @@
 // cores when two are allowed) and under `taskset -c 0` (everything on one core).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +29,7 @@
 #include "Certificates.h"
 #include "Definitions/commandHeader.h"
 #include "ITransport.h"
+#include "ServerProgram.h"
 #include "Wire/FrameIo.h"
 #include "Wire/SocketStream.h"
 #include "Wire/TlsSetup.h"
@@ -469,56 +467,14 @@ void BM_TlsClientMiB(benchmark::State& state) {
 
 // ---- through veltrix-server and the real Perl runtime (heartbeat; when the product can serve it) ---------------
 
-class PerlServer {
-public:
-    PerlServer() {
-        int out[2];
-        if (::pipe(out) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (GetPlacement().serverCpu >= 0) {
-                cpu_set_t set;
-                CPU_ZERO(&set);
-                CPU_SET(GetPlacement().serverCpu, &set);
-                sched_setaffinity(0, sizeof set, &set);
-            }
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            ::execl(VELTRIX_SERVER_PROGRAM, VELTRIX_SERVER_PROGRAM, "--port", "0", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        auto colon = line.rfind(':');
-        if (line.rfind("listening on ", 0) == 0 && colon != std::string::npos)
-            port_ = std::stoi(line.substr(colon + 1));
-    }
-    ~PerlServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    int Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
-
 void BM_PerlServerHeartBeat(benchmark::State& state) {
     Pin(GetPlacement().clientCpu);
-    static PerlServer server;
+    static ServerProgram server({"--port", "0"}, GetPlacement().serverCpu);
     if (server.Port() == 0) {
         state.SkipWithError("veltrix-server did not start");
         return;
     }
-    std::unique_ptr<ITransport> channel(NewChannel(false, static_cast<unsigned short>(server.Port())));
+    std::unique_ptr<ITransport> channel(NewChannel(false, server.Port()));
     Bytes message = HeartBeat(), answer(64);
     try {
         channel->Initialize(8, 4, 0);

@@ -5,9 +5,6 @@
 // of the same clients) is network_bench's BM_BareHeartBeat.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +21,7 @@
 
 #include "ITransport.h"
 #include "Messages.h"
+#include "ServerProgram.h"
 #include "TempProductTree.h"
 
 namespace {
@@ -58,38 +56,15 @@ veltrix::test::TempProductTree& Tree() {
 // veltrix-server with `workers` workers, quiet, for the life of the process.
 class Server {
 public:
-    explicit Server(int workers) {
-        int out[2];
-        if (::pipe(out) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            std::string product = Tree().root().string(), count = std::to_string(workers);
-            ::execl(VELTRIX_SERVER_PROGRAM, VELTRIX_SERVER_PROGRAM, "--port", "0", "--product", product.c_str(),
-                    "--workers", count.c_str(), "--preload", "Bench", "--call-timeout-ms", "0",
-                    static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        if (line.rfind("listening on ", 0) != 0) throw std::runtime_error("veltrix-server did not start: " + line);
-        port_ = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
+    explicit Server(int workers)
+        : program_({"--port", "0", "--product", Tree().root().string(), "--workers", std::to_string(workers),
+                    "--preload", "Bench", "--call-timeout-ms", "0"}) {
+        if (program_.Port() == 0) throw std::runtime_error("veltrix-server did not start: " + program_.FirstLine());
     }
-    ~Server() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    unsigned short Port() const { return port_; }
+    unsigned short Port() const { return program_.Port(); }
 
 private:
-    pid_t pid_ = -1;
-    unsigned short port_ = 0;
+    ServerProgram program_;
 };
 
 Server& ServerWith(int workers) {
