@@ -87,25 +87,29 @@ void rawRoundTrips(benchmark::State& state, const std::vector<byte>& message) {
 }
 
 // The bare embedding API: List::Util::sum(1, 2, 3) with three IVs pushed and the IV popped.
+IV BareSum() {
+    dSP;
+    ENTER;
+    SAVETMPS;
+    PUSHMARK(SP);
+    mXPUSHi(1);
+    mXPUSHi(2);
+    mXPUSHi(3);
+    PUTBACK;
+    call_pv("List::Util::sum", G_SCALAR);
+    SPAGAIN;
+    IV sum = POPi;
+    PUTBACK;
+    FREETMPS;
+    LEAVE;
+    return sum;
+}
+
 void Bare_CallPvSum(benchmark::State& state) {
     perl();
     PERL_SET_CONTEXT(my_perl);
     for (auto _ : state) {
-        dSP;
-        ENTER;
-        SAVETMPS;
-        PUSHMARK(SP);
-        mXPUSHi(1);
-        mXPUSHi(2);
-        mXPUSHi(3);
-        PUTBACK;
-        call_pv("List::Util::sum", G_SCALAR);
-        SPAGAIN;
-        IV sum = POPi;
-        PUTBACK;
-        FREETMPS;
-        LEAVE;
-        if (sum != 6) state.SkipWithError("wrong sum");
+        if (BareSum() != 6) state.SkipWithError("wrong sum");
     }
 }
 
@@ -133,21 +137,7 @@ void Threads_BareCallPvSum(benchmark::State& state) {
     for (auto _ : state) {
         std::lock_guard guard(lock);
         PERL_SET_CONTEXT(my_perl);
-        dSP;
-        ENTER;
-        SAVETMPS;
-        PUSHMARK(SP);
-        mXPUSHi(1);
-        mXPUSHi(2);
-        mXPUSHi(3);
-        PUTBACK;
-        call_pv("List::Util::sum", G_SCALAR);
-        SPAGAIN;
-        IV sum = POPi;
-        PUTBACK;
-        FREETMPS;
-        LEAVE;
-        if (sum != 6) state.SkipWithError("wrong sum");
+        if (BareSum() != 6) state.SkipWithError("wrong sum");
     }
     state.counters["calls_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "HostClient/PerlClient.h"
 
 using namespace VeltrixNS::HostClient;
@@ -31,26 +32,9 @@ namespace {
 
 constexpr int Samples = 20000;
 
-// Client on the first core the process may use, servers on the second (read once, before any pinning).
+// Client on the first core the process may use, servers on the second.
 std::pair<int, int> Cores() {
-    static const std::pair<int, int> cores = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        sched_getaffinity(0, sizeof set, &set);
-        std::vector<int> cpus;
-        for (int i = 0; i < CPU_SETSIZE; ++i)
-            if (CPU_ISSET(i, &set)) cpus.push_back(i);
-        return cpus.size() < 2 ? std::pair(-1, -1) : std::pair(cpus[0], cpus[1]);
-    }();
-    return cores;
-}
-
-void Pin(int cpu) {
-    if (cpu < 0) return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
+    return {GetPlacement().clientCpu, GetPlacement().serverCpu};
 }
 
 // Keeps the calling thread on a core for a scope (the in-process benchmarks run unpinned).
@@ -74,50 +58,11 @@ std::string PlacementLabel() {
                       : "client core " + std::to_string(client) + ", server core " + std::to_string(server);
 }
 
-// A program started with fork and exec on a core, its standard output read through a pipe.
-class Child {
-public:
-    Child(std::vector<std::string> argv, int cpu) {
-        int out[2];
-        if (::pipe(out) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            Pin(cpu);
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            std::vector<char*> args;
-            for (std::string& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            _exit(127);
-        }
-        ::close(out[1]);
-        out_ = ::fdopen(out[0], "r");
-    }
-    ~Child() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        std::fclose(out_);
-    }
-    std::string Line() {
-        char line[512] = {};
-        return std::fgets(line, sizeof line, out_) ? line : "";
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-};
-
 // The one veltrix-server of the run, on the server core; its port.
 unsigned short ServerPort() {
-    static Child server({VELTRIX_SERVER_PROGRAM, "--port", "0"}, Cores().second);
-    static unsigned short port = [] {
-        std::string line = server.Line();
-        if (line.rfind("listening on ", 0) != 0) throw std::runtime_error("veltrix-server did not start: " + line);
-        return static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
-    }();
-    return port;
+    static ServerProgram server({"--port", "0"}, Cores().second);
+    if (server.Port() == 0) throw std::runtime_error("veltrix-server did not start: " + server.FirstLine());
+    return server.Port();
 }
 
 void Report(benchmark::State& state, std::vector<double>& micros) {
@@ -174,9 +119,9 @@ void Remote_PerlClientSum(benchmark::State& state) {
     std::ofstream(script) << perlClientScript;
     double p50 = 0, p99 = 0;
     for (auto _ : state) {
-        Child perl({VELTRIX_PERL, "-I", VELTRIX_PERL_LIB_DIR, script.string(), std::to_string(ServerPort()),
-                    std::to_string(Samples)},
-                   Cores().first);
+        ChildProgram perl({VELTRIX_PERL, "-I", VELTRIX_PERL_LIB_DIR, script.string(), std::to_string(ServerPort()),
+                           std::to_string(Samples)},
+                          Cores().first, /*quiet=*/false);
         if (std::sscanf(perl.Line().c_str(), "%lf %lf", &p50, &p99) != 2) state.SkipWithError("the Perl client failed");
     }
     fs::remove(script);

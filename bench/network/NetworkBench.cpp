@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "Certificates.h"
+#include "ChildProgram.h"
 #include "Definitions/commandHeader.h"
 #include "ITransport.h"
-#include "ServerProgram.h"
 #include "Wire/FrameIo.h"
 #include "Wire/SocketStream.h"
 #include "Wire/TlsSetup.h"
@@ -45,43 +45,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kHeartBeatBytes = VeltrixNS::Native::Definitions::HeartBeatLength;
 constexpr std::size_t kMiB = 1u << 20;
 constexpr std::size_t kAckBytes = VeltrixNS::Native::Definitions::Limits::HeaderLength;
-
-// ---- placement -------------------------------------------------------------------------------------------------
-
-struct Placement {
-    int clientCpu = -1;
-    int serverCpu = -1;
-    std::string name;
-};
-
-const Placement& GetPlacement() {
-    static Placement placement = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        sched_getaffinity(0, sizeof set, &set);
-        std::vector<int> cpus;
-        for (int i = 0; i < CPU_SETSIZE; ++i)
-            if (CPU_ISSET(i, &set)) cpus.push_back(i);
-        Placement p;
-        if (cpus.size() >= 2) {
-            p.clientCpu = cpus[0];
-            p.serverCpu = cpus[1];
-            p.name = "split-cores(" + std::to_string(cpus[0]) + "," + std::to_string(cpus[1]) + ")";
-        } else {
-            p.name = "one-core(" + std::to_string(cpus.empty() ? -1 : cpus[0]) + ")";
-        }
-        return p;
-    }();
-    return placement;
-}
-
-void Pin(int cpu) {
-    if (cpu < 0) return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
 
 // ---- certificates ----------------------------------------------------------------------------------------------
 

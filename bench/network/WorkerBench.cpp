@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "ITransport.h"
 #include "Messages.h"
-#include "ServerProgram.h"
 #include "TempProductTree.h"
 
 namespace {
