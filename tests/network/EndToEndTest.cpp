@@ -10,19 +10,14 @@
 namespace veltrix::test::network {
 namespace {
 
-namespace fs = std::filesystem;
-
 // A product tree with the bridge, its Perl modules, Utils.dll, the client libraries and the OpenSSL links,
 // served by veltrix-server and called through the bridge loaded in this process. Parameter: TLS (or TCP).
 class EndToEnd : public ::testing::TestWithParam<bool> {
 protected:
     EndToEnd() {
-        tree_.addBridge();
-        tree_.addProductPerlModules();
-        for (const char* name : {"Utils.dll", "VeltrixTcpClient.dll", "VeltrixTcpTlsClient.dll"})
-            tree_.addNativeLibrary(fs::path(VELTRIX_NATIVE_DIR) / name);
-        for (const char* name : {"libcrypto-3-x64.dll", "libssl-3-x64.dll"})
-            fs::create_symlink(fs::read_symlink(fs::path(VELTRIX_NATIVE_DIR) / name), tree_.nativeDir() / name);
+        tree_.addRunnableBridge();
+        for (const char* name : {"VeltrixTcpClient.dll", "VeltrixTcpTlsClient.dll"})
+            tree_.addNativeLibrary(std::filesystem::path(VELTRIX_NATIVE_DIR) / name);
         tree_.writeFile("scripts/boom.pl", "package Boom; sub go { die \"Whoopsie [expected]\\n\" } 1;\n");
         Library bridge((tree_.nativeDir() / "VeltrixPerl540RuntimeNative.dll").string());
         sendCommand_ = bridge.get<int (*)(byte*, int32_t)>("SendCommand");
@@ -30,7 +25,7 @@ protected:
         getNativeError_ = bridge.get<const char* (*)()>("GetNativeError");
         bridge.leak();  // its transports and channels live for the process
     }
-    // The message sent through the bridge to the server on 127.0.0.1:port, over TCP (channel 1) or TLS (2).
+    // The message sent through the bridge to 127.0.0.1:port, over TCP (channel 1) or TLS (2).
     Bytes Call(unsigned short port, Bytes message) {
         CommandHeader header = CommandHeader::Read(message.data());
         header.channelType = GetParam() ? 2 : 1;

@@ -154,9 +154,11 @@ TEST_F(Workers, ACommandPastItsDeadlineIsAnsweredAndSigtermStopsWhateverRuns) {
     int status = server->Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(stuck.get().find("the server closed the connection before answering"), std::string::npos);
-    EXPECT_NE(server->Log().find("did not finish within 300 ms (--drain-timeout-ms): killing it"), std::string::npos)
-        << server->Log();
-    EXPECT_TRUE(server->Log().ends_with("veltrix-server: stopped\n")) << server->Log();
+    const std::string& log = server->Log();
+    EXPECT_NE(log.find("did not finish within 300 ms (--drain-timeout-ms): killing it"), std::string::npos) << log;
+    EXPECT_NE(log.find("veltrix-server: connection #1 from 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find("closed after 1 command: closed by the client\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("\nveltrix-server: stopped\n")) << log;
 }
 
 // HAProxy in TCP mode before two servers, checking each with the protocol's heartbeat frame.
