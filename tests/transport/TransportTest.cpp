@@ -1,22 +1,25 @@
-// The transmitter and both transports, in process: other runtimes' libraries and the client libraries are
-// fakes behind the loader seam, found under the paths the core derives from its own directory.
+// The transmitter and both transports, in process: other runtimes' libraries and the TCP and TLS client
+// libraries are fakes behind the loader seam, registered under the paths the core derives from its own
+// directory. Every call a fake gets is one line of Calls, prefixed with who got it ("Clr: Initialize(4,0,3)",
+// "tcp#1: ReadResponse(11)").
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 
+#include "Definitions/runtimeOperationMode.h"
 #include "ErrorText.h"
+#include "FakeLibraries.h"
+#include "IReceiver.h"
+#include "ITransmitter.h"
+#include "LibrariesFinder/LibrariesFinder.h"
 #include "Messages.h"
 #include "PerlNativeTransmitter.h"
+#include "RuntimeNameHandler/RuntimeNameHandler.h"
 #include "Transport/TransportInMemory.h"
 #include "Transport/TransportNetwork.h"
-#include "TransportFakes.h"
-
-using namespace transport_test;
-using veltrix::test::CommandHeader;
-using veltrix::test::errorOf;
-using VeltrixNS::Native::Transport::TransportInMemory;
-using VeltrixNS::Native::Transport::TransportNetwork;
 
 namespace VeltrixNS::Native::Transport {
 struct TransportInMemoryProbe {
@@ -28,6 +31,145 @@ struct TransportInMemoryProbe {
 }  // namespace VeltrixNS::Native::Transport
 
 namespace {
+
+using VeltrixNS::Native::Definitions::RuntimeOperationMode;
+using VeltrixNS::Native::Interfaces::IReceiver;
+using VeltrixNS::Native::Interfaces::ITransmitter;
+using VeltrixNS::Native::Interfaces::ITransport;
+using Finder = VeltrixNS::Native::LibrariesFinder::LibrariesFinder;
+using veltrix::test::AsExport;
+using veltrix::test::CommandHeader;
+using veltrix::test::errorOf;
+using VeltrixNS::Native::Transport::TransportInMemory;
+using VeltrixNS::Native::Transport::TransportNetwork;
+
+std::string Calls;
+int ChannelsMade = 0;
+int NullChannelsToGo = 0;
+
+template <typename... Args>
+void Record(const std::string& who, const std::string& call, Args... numbers) {
+    std::string text;
+    ((text += (text.empty() ? "" : ",") + std::to_string(static_cast<int>(numbers))), ...);
+    Calls += who + ": " + call + "(" + text + ")\n";
+}
+
+// What the other side throws for a command whose body starts with 0xEE.
+struct FakeFailure : std::exception {};
+
+// Keeps each command and answers with it, its command type set to 0 (Value).
+struct Echo {
+    int Send(byte* message, int32_t length) {
+        Record(name, "SendCommand", length);
+        if (length > 11 && message[11] == 0xEE) throw FakeFailure();
+        last.assign(message, message + length);
+        return length;
+    }
+    int Read(byte* buffer, int32_t length) {
+        Record(name, "ReadResponse", length);
+        auto count = std::min<size_t>(last.size(), static_cast<size_t>(std::max(length, 0)));
+        std::copy_n(last.begin(), count, buffer);
+        if (count > 10) buffer[10] = 0;
+        return static_cast<int>(count);
+    }
+    std::string name;
+    std::vector<byte> last;  // the latest command
+};
+
+// A runtime's library: its receiver and transmitter are singletons, as a real library keeps them.
+struct FakeRuntime final : IReceiver, Echo {
+    struct Transmitter final : ITransmitter {
+        std::string name;
+        int SendCommand(byte*, int32_t) override { return 0; }
+        int ReadResponse(byte*, int32_t) override { return 0; }
+        void SetTransportChannel(ITransport*) override {}
+        int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
+        int DeployRuntime(byte*, int32_t length, std::string path, byte channel) override {
+            Record(name, "DeployRuntime:" + path, length, channel);
+            return 70 + channel;
+        }
+    } transmitter;
+    bool nullReceiver = false;
+    bool nullTransmitter = false;
+
+    void SetConfigSource(std::string) override {}
+    int Initialize(byte a, byte b, byte c) override {
+        Record(name, "Initialize", a, b, c);
+        return 5;  // a result callers must not rely on
+    }
+    int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
+    int ReadResponse(byte* buffer, int32_t length) override { return Read(buffer, length); }
+    void LogException(byte*, int32_t) override {}
+    int LoadOptimizedMethod(std::string) override { return 0; }
+    int SetEmbeddedRuntime(byte version, std::string path) override {
+        Record(name, "SetEmbeddedRuntime:" + path, version);
+        return 40 + version;
+    }
+    int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
+};
+std::array<FakeRuntime, 11> Runtimes;
+
+template <int N>
+IReceiver* CreateReceiver(RuntimeOperationMode mode) {
+    Record(Runtimes[N].name, "CreateReceiver", mode);
+    return Runtimes[N].nullReceiver ? nullptr : &Runtimes[N];
+}
+template <int N>
+ITransmitter* CreateTransmitter(RuntimeOperationMode mode) {
+    Record(Runtimes[N].name, "CreateTransmitter", mode);
+    return Runtimes[N].nullTransmitter ? nullptr : &Runtimes[N].transmitter;
+}
+
+// Runtime N's library beside the core, fresh; a false flag leaves that export out.
+template <int N>
+void AddRuntime(veltrix::test::FakeLibraries& fakes, bool withReceiver = true, bool withTransmitter = true) {
+    Runtimes[N] = FakeRuntime();
+    Runtimes[N].name = Runtimes[N].transmitter.name =
+        VeltrixNS::Native::RuntimeNameHandler::RuntimeNameHandler::GetRuntimeName(N);
+    fakes.Add(Finder::getRuntimeLibraryPath(N),
+              {{"CreateReceiver", withReceiver ? AsExport(&CreateReceiver<N>) : nullptr},
+               {"CreateTransmitter", withTransmitter ? AsExport(&CreateTransmitter<N>) : nullptr}});
+}
+
+// A channel made by a client library, named by kind and creation number ("tcp#1").
+struct FakeChannel final : ITransport, Echo {
+    explicit FakeChannel(std::string kind) { name = kind + "#" + std::to_string(++ChannelsMade); }
+    ~FakeChannel() override { Record(name, "Destroyed"); }
+    int Initialize(byte a, byte b, byte c) override {
+        Record(name, "Initialize", a, b, c);
+        return 5;
+    }
+    int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
+    int ReadResponse(byte* buffer, int32_t length) override { return Read(buffer, length); }
+    int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
+    int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
+};
+
+template <bool Tls>
+ITransport* CreateTransportChannel(std::string address, unsigned short port) {
+    Record(Tls ? "tls" : "tcp", "CreateTransportChannel:" + address, port);
+    if (NullChannelsToGo > 0 && NullChannelsToGo-- > 0) return nullptr;
+    return new FakeChannel(Tls ? "tls" : "tcp");
+}
+
+std::string TcpClientPath() {
+    return Finder::pathToDir + "VeltrixTcpClient.dll";
+}
+
+// The client libraries, the OpenSSL pair they preload (under the second path: no such file lies beside the
+// program) and a quiet Utils.dll for the records of raised exceptions.
+void AddClientLibraries(veltrix::test::FakeLibraries& fakes) {
+    for (const char* openSsl : {"libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
+        fakes.Add(Finder::pathToDir + Finder::nativeDirectoryRelativePath + openSsl);
+    }
+    fakes.Add(TcpClientPath(), {{"CreateTransportChannel", AsExport(&CreateTransportChannel<false>)}});
+    fakes.Add(Finder::pathToDir + "VeltrixTcpTlsClient.dll",
+              {{"CreateTransportChannel", AsExport(&CreateTransportChannel<true>)}});
+    using Text = std::string (*)();
+    fakes.Add(Finder::pathToDir + "Utils.dll",
+              {{"GetLoggingLevel", AsExport(static_cast<Text>([] { return std::string("off"); }))},
+               {"GetWorkingDirectory", AsExport(static_cast<Text>([] { return std::string("/nonexistent"); }))}});
+}
 
 const std::string reinstall = "Reinstall Veltrix package";
 const std::string prepared =
@@ -104,15 +246,21 @@ TEST_F(Transmitter, RefusesMessagesShorterThanTheHeaderBeforeReadingThem) {
     EXPECT_EQ(Calls, "");
 }
 
+// A channel handed over is owned until the next command replaces it; that command prepares both runtimes from
+// its header (bytes 9, 0 and 1 reach Initialize in that order) and reaches the called one unchanged.
 TEST_F(Transmitter, AnInMemoryCommandPreparesBothRuntimesFromTheHeaderAndReachesTheCalledOneUnchanged) {
+    tx.SetTransportChannel(new FakeChannel("handed"));
+    byte buffer[1];
+    EXPECT_EQ(tx.ReadResponse(buffer, 1), 0);
     auto command = ToRuntime(0, {}, 2);
     command[5] = 0xAB;  // address bytes are not read for channel type 0
     Exchange(tx, command);
     EXPECT_EQ(Runtimes[0].last, command);
-    // Header bytes 9, 0 and 1 reach Initialize in that order.
-    EXPECT_EQ(Calls,
-              "Clr: CreateReceiver(1)\nClr: Initialize(4,0,2)\nClr: CreateTransmitter(1)\nPerl: CreateReceiver(0)\n"
-              "Perl: Initialize(4,0,2)\nPerl: CreateTransmitter(0)\nClr: SendCommand(11)\nClr: ReadResponse(11)\n");
+    EXPECT_EQ(
+        Calls,
+        "handed#1: ReadResponse(1)\nhanded#1: Destroyed()\nClr: CreateReceiver(1)\nClr: Initialize(4,0,2)\n"
+        "Clr: CreateTransmitter(1)\nPerl: CreateReceiver(0)\nPerl: Initialize(4,0,2)\nPerl: CreateTransmitter(0)\n"
+        "Clr: SendCommand(11)\nClr: ReadResponse(11)\n");
     EXPECT_THROW(Send(ToRuntime(0, {0xEE})), FakeFailure);  // the other side's failure passes untouched
 }
 
@@ -161,14 +309,6 @@ TEST_F(Transmitter, EmbeddedRuntimeAndDeployRuntimeReachTheirChannels) {
     EXPECT_EQ(errorOf([&] { Send(Tcp(8082)); }), Code("011", reinstall));
     byte buffer[11];
     EXPECT_EQ(errorOf([&] { tx.ReadResponse(buffer, 11); }), Code("013", reinstall));
-}
-
-TEST_F(Transmitter, AHandedChannelIsOwnedUntilTheNextCommandReplacesIt) {
-    tx.SetTransportChannel(new FakeChannel("handed"));
-    byte buffer[1];
-    EXPECT_EQ(tx.ReadResponse(buffer, 1), 0);
-    Send(ToRuntime(0));
-    EXPECT_EQ(Calls.rfind("handed#1: ReadResponse(1)\nhanded#1: Destroyed()\n", 0), 0U) << Calls;
 }
 
 class InMemory : public Transport {
@@ -285,7 +425,6 @@ TEST_F(Network, EachKindMakesOneChannelAndCommandsPassThrough) {
     for (bool tls : {false, true}) {
         transport = std::make_unique<TransportNetwork>("192.168.1.20", 65535, tls);
         byte message[11] = {};
-        EXPECT_EQ(transport->SetEmbeddedRuntime(4, 0, 2, "/p") + transport->DeployRuntime(message, 11, "/p", 1), 0);
         Calls.clear();
         ChannelsMade = 0;
         EXPECT_EQ(transport->Initialize(4, 0, 2), 0);
