@@ -181,16 +181,12 @@ TEST(LibrariesFinder, ALoadFailureIsNullOrCode001NamingThePath) {
 }
 
 TEST(RuntimeNames, EveryNumberHasItsNameAndLibraryAndAnyOtherIsUnknown) {
-    const char* names[] = {"Clr", "Go", "Jvm", "Netcore", "Perl", "Python", "Ruby", "Nodejs", "Cpp", "Php", "Python2"};
-    for (int i = 0; i <= 10; ++i) {
-        EXPECT_EQ(RuntimeNameHandler::GetRuntimeName(i), names[i]);
-        EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(i),
-                  std::string("Veltrix") + names[i] + "RuntimeNative.dll");
-    }
-    for (int bad : {11, -1, 255, INT32_MIN}) {
-        EXPECT_EQ(RuntimeNameHandler::GetRuntimeName(bad) + RuntimeNameHandler::getRuntimeLibraryName(bad),
-                  "UnknownUnknown");
-    }
+    std::string names;
+    for (int i : {INT32_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 255})
+        names += RuntimeNameHandler::GetRuntimeName(i) + " ";
+    EXPECT_EQ(names, "Unknown Unknown Clr Go Jvm Netcore Perl Python Ruby Nodejs Cpp Php Python2 Unknown Unknown ");
+    EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(10), "VeltrixPython2RuntimeNative.dll");
+    EXPECT_EQ(RuntimeNameHandler::getRuntimeLibraryName(11), "Unknown");
 }
 
 TEST(FileLogger, TextConversionsAndTheDailyMessageLog) {
