@@ -93,12 +93,4 @@ struct BridgeHarness {
     DeployRuntimeFn DeployRuntime = nullptr;
 };
 
-// A command message: the header (from Perl, 4, over the in-memory channel unless set) and the body.
-inline std::vector<byte> Command(CommandHeader header, std::initializer_list<byte> body = {}) {
-    std::vector<byte> message(11 + body.size());
-    header.Write(message.data());
-    std::copy(body.begin(), body.end(), message.begin() + 11);
-    return message;
-}
-
 }  // namespace veltrix::test

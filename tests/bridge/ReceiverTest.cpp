@@ -19,7 +19,7 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 }
 // Sends a command for Perl, which echoes it, and reads `length` bytes of the answer.
 void Exchange(IReceiver* receiver, byte type, std::initializer_list<byte> body, int32_t length) {
-    auto message = Command({.calledRuntime = 4, .commandType = type}, body);
+    auto message = rawMessage({.calledRuntime = 4, .commandType = type}, body);
     EXPECT_EQ(receiver->SendCommand(message.data(), static_cast<int32_t>(message.size())),
               static_cast<int>(message.size()));
     std::vector<byte> response(static_cast<size_t>(length));
@@ -86,7 +86,7 @@ TEST(BridgeInOwnProcess, LoadedByARelativePathItKeepsItsTreeAfterAChdir) {
     EXPECT_EQ(bridge.Events("Native message"), (std::vector<Event>{{"Native message", "Perl initialized", "Cpp"}}));
     Exchange(receiver, 2, {7}, 12);
 
-    auto toGo = Command({.calledRuntime = 1, .callingRuntime = 4, .commandType = 9});
+    auto toGo = rawMessage({.calledRuntime = 1, .callingRuntime = 4, .commandType = 9});
     EXPECT_EQ(bridge.SendCommand(toGo.data(), 11), -2);
     std::string go = (bridge.tree.nativeDir() / "VeltrixGoRuntimeNative.dll").string();
     EXPECT_EQ(std::string(bridge.GetNativeError()), "Veltrix Core Exception: Exception code 001. \nCannot load: " + go +

@@ -63,7 +63,7 @@ protected:
           {{"host", "proxy.lan"}, {"port", 3128}, {"username", "bob"}, {"password", secret}, {"domain", "LAN"}}}});
 };
 
-TEST_F(Utils, DefaultsAreLevelOffAndTheUsersStateDirectory) {
+TEST_F(Utils, DefaultsAreLevelOffAndTheUsersStateDirectoryAndTheWorkingDirectoryMustExist) {
     setenv("XDG_STATE_HOME", tree.root().c_str(), 1);
     EXPECT_EQ(Text("GetLoggingLevel") + "|" + Text("GetWorkingDirectory") + "|" + Text("GetConfigSource"),
               "off|" + (tree.root() / "veltrix").string() + "|");
@@ -74,6 +74,12 @@ TEST_F(Utils, DefaultsAreLevelOffAndTheUsersStateDirectory) {
     EXPECT_EQ(errorOf([&] { Text("GetChannelHost", "python", "remote"); }),
               "Utils: no configuration 'remote' for runtime 'python'");
     EXPECT_EQ(errorOf([&] { Text("GetProxyHost"); }), "Utils: no proxy is configured");
+    ASSERT_EQ(SetDir(tree.root().string()), 0);
+    std::string plain = tree.writeFile("plain.txt", "x").string();
+    EXPECT_EQ(errorOf([&] { SetDir(plain); }),
+              "Utils: SetWorkingDirectory: '" + plain + "' is not an existing directory");
+    EXPECT_EQ(errorOf([&] { SetDir(""); }), "Utils: SetWorkingDirectory: the working directory must not be empty");
+    EXPECT_EQ(Text("GetWorkingDirectory"), tree.root().string());
 }
 
 TEST_F(Utils, AConfigurationFileIsReadWhole) {
@@ -142,15 +148,6 @@ TEST_F(Utils, TheEnvironmentVariableNamesTheConfigurationAndABrokenOneIsReported
                                                              "VELTRIX_CONFIG)");
     EXPECT_EQ(Set(R"({"loggingLevel": "runtimeinfo"})"), 0);
     EXPECT_EQ(Text("GetLoggingLevel"), "runtimeinfo");
-}
-
-TEST_F(Utils, TheWorkingDirectoryMustExist) {
-    ASSERT_EQ(SetDir(tree.root().string()), 0);
-    std::string plain = tree.writeFile("plain.txt", "x").string();
-    EXPECT_EQ(errorOf([&] { SetDir(plain); }),
-              "Utils: SetWorkingDirectory: '" + plain + "' is not an existing directory");
-    EXPECT_EQ(errorOf([&] { SetDir(""); }), "Utils: SetWorkingDirectory: the working directory must not be empty");
-    EXPECT_EQ(Text("GetWorkingDirectory"), tree.root().string());
 }
 
 TEST_F(Utils, ThePasswordNeverAppearsAndTelemetryNeverThrows) {
