@@ -23,7 +23,6 @@ namespace {
 
 const char* const sampleModule = R"PERL(
 package Sample::Hosting;
-our $Destroyed = 0;
 sub new { my ($class, %args) = @_; return bless {count => $args{start} // 0}, $class }
 sub step { my ($self, $by) = @_; $self->{count} += $by; return $self }
 sub pair { return ('left', 'right') }
@@ -32,7 +31,6 @@ sub fail_object { die bless {code => 42}, 'Sample::Hosting::Error' }
 sub length_of { return length $_[0] }
 sub add { return $_[0] + $_[1] }
 sub leave { exit $_[0] }
-sub DESTROY { $Destroyed++ }
 package Sample::Hosting::Error {
     use overload '""' => sub { "error object $_[0]{code} [expected]" }, fallback => 1;
     sub code { $_[0]{code} }
@@ -137,8 +135,6 @@ TEST(HostCodec, RefusesWhatCannotTravel) {
     std::vector<byte> out;
     Value deep = nested(65, Value(), [](Value v) { return Value(List{std::move(v)}); });
     EXPECT_EQ(errorOf([&] { Encoder(out).value(deep); }), "value nested deeper than 64 levels");
-    Value deepMap = nested(65, Value(), [](Value v) { return Value(Map{{"k", std::move(v)}}); });
-    EXPECT_EQ(errorOf([&] { Encoder(out).value(deepMap); }), "value nested deeper than 64 levels");
     Command chain = nested(65, Command{}, [](Command c) { return Command{CommandType::Value, NoFlags, {c}}; });
     EXPECT_EQ(errorOf([&] { Encoder::message(out, chain); }), "commands nested deeper than 64 levels");
     EXPECT_EQ(errorOf([&] { Encoder(out).value(Value(Handle())); }), "an empty handle cannot be sent");
@@ -233,7 +229,7 @@ TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
 TEST(PerlHosting, FailuresBecomeExceptionsWithTextClassAndStack) {
     PerlException die = perlError([] { perl().CallFunction("Sample::Hosting::fail"); });
     EXPECT_EQ(die.message(), "Whoopsie [expected]\n");
-    EXPECT_NE(die.stackTrace().find("Hosting.pm line 7"), std::string::npos) << die.stackTrace();
+    EXPECT_NE(die.stackTrace().find("Hosting.pm line 6"), std::string::npos) << die.stackTrace();
     PerlException object = perlError([] { perl().CallClassMethod("Sample::Hosting", "fail_object"); });
     EXPECT_STREQ(object.what(), "error object 42 [expected]");
     EXPECT_EQ(object.perlClass(), "Sample::Hosting::Error");
@@ -252,7 +248,7 @@ TEST(PerlHosting, ExitInPerlDoesNotEndTheHost) {
     } catch (const PerlExit& exit) {
         EXPECT_EQ(exit.perlClass() + " " + std::to_string(exit.status()), "Veltrix::Exit 3");
         EXPECT_EQ(exit.message(),
-                  "exit(3) called at " + (tree().perlLibDir() / "Sample/Hosting.pm").string() + " line 11.\n");
+                  "exit(3) called at " + (tree().perlLibDir() / "Sample/Hosting.pm").string() + " line 10.\n");
     }
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::add", {1, 2}).asInt(), 3) << "Perl goes on";
 }
@@ -271,21 +267,6 @@ TEST(PerlHosting, EvalIncludePathsAndSpecialVariables) {
     EXPECT_EQ(std::count(inc.begin(), inc.end(), extra.perlLibDir().string()), 1);
     EXPECT_EQ(inc.at(0), extra.perlLibDir().string());
     perl().LoadLibrary("Sample::Added");
-}
-
-TEST(PerlHosting, DroppingTheLastHandleReleasesThePerlObject) {
-    auto handles = [] { return perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
-    auto destroyed = [] { return perl().GetPackageVariable("Sample::Hosting", "Destroyed").asInt(); };
-    const int64_t before = handles(), gone = destroyed();
-    {
-        Handle object = perl().CreateInstance("Sample::Hosting");
-        Handle copy = object;
-        EXPECT_EQ(handles(), before + 1);
-        object = Handle();
-        EXPECT_EQ(destroyed(), gone) << "a copy still holds it";
-    }
-    EXPECT_EQ(handles(), before);
-    EXPECT_EQ(destroyed(), gone + 1);
 }
 
 TEST(PerlHostingSetup, ABridgeThatCannotBeLoadedIsAClearError) {
@@ -336,8 +317,11 @@ TEST_P(PerlRemote, ValuesHandlesExceptionsAndChainsAsInProcess) {
     EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
     Command step{CommandType::InvokeInstanceMethod, NoFlags, {counter, "step", 35}};
     EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {std::move(step), "count"}).asInt(), 42);
+    Handle copy = counter;
     counter = Handle();
-    EXPECT_EQ(handles(), before) << "dropping the handle released it on the server";
+    EXPECT_EQ(handles(), before + 1) << "a copy still holds it";
+    copy = Handle();
+    EXPECT_EQ(handles(), before) << "dropping the last handle released it on the server";
 
     PerlException error = perlError([&] { remote.CallClassMethod("Sample::Hosting", "fail_object"); });
     EXPECT_EQ(error.what() + error.perlClass(), std::string("error object 42 [expected]Sample::Hosting::Error"));
