@@ -193,7 +193,35 @@ TEST(HostValues, ConversionsKeepTheValueOrSayWhy) {
     for (const auto& [convert, text] : refusals) EXPECT_EQ(errorOf(convert), text);
 }
 
-TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
+namespace {
+
+using veltrix::test::network::ServerProcess;
+
+// A client of a veltrix-server on loopback serving the tests' product tree, over TLS or plain TCP (one server of
+// each per process).
+PerlClient connect(bool tls, unsigned short port = 0) {
+    const auto& certificates = veltrix::test::Certificates::shared();
+    const std::string options = "--port 0 --product " + tree().root().string();
+    static ServerProcess tcp(options), secure(options + " --tls --cert " + certificates.path("server.pem") + " --key " +
+                                              certificates.path("server.key"));
+    veltrix::test::network::UseClientSettings();  // trust in the test CA
+    return PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", port != 0 ? port : (tls ? secure : tcp).Port(), tls});
+}
+
+}  // namespace
+
+// The same calls in process, and remote over TCP and TLS.
+class PerlHostingEverywhere : public testing::TestWithParam<const char*> {
+protected:
+    static PerlClient& perl() {
+        static PerlClient tcp = connect(false), tls = connect(true);
+        static bool loaded = (tcp.LoadLibrary("Sample::Hosting"), tls.LoadLibrary("Sample::Hosting"), true);
+        (void)loaded;
+        return GetParam() == std::string("InProcess") ? ::perl() : GetParam() == std::string("Tcp") ? tcp : tls;
+    }
+};
+
+TEST_P(PerlHostingEverywhere, EveryValueKindComesBackUnchanged) {
     const std::string text = "gr\xc3\xbc\xc3\x9f \xe4\xb8\x96 \xf0\x9f\x98\x80";
     const Bytes binary{std::string("\0\x01\xff\0\x80z", 6)};
     const Value every(List{INT64_MIN, INT64_MAX, UINT64_MAX, 1.0, -2.5e-300, std::numeric_limits<double>::infinity(),
@@ -208,11 +236,13 @@ TEST(PerlHosting, EveryValueKindComesBackUnchanged) {
     for (const Value& dir : perl().GetPackageVariable("main", "@INC").asList()) EXPECT_FALSE(dir.asString().empty());
 }
 
-TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
+TEST_P(PerlHostingEverywhere, FunctionsObjectsFieldsArraysChainsAndHandles) {
     EXPECT_EQ(perl().CallFunction("List::Util::sum", {1, 2, 3}).asInt(), 6);
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::pair", {}, ListContext), Value(List{"left", "right"}));
     EXPECT_TRUE(perl().HeartBeat());
 
+    auto handles = [] { return perl().CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
+    const int64_t before = handles();
     Handle counter = perl().CreateInstance("Sample::Hosting", {"start", 5});
     EXPECT_EQ(perl().GetField(perl().CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
     perl().SetField(counter, "count", 40);
@@ -221,21 +251,30 @@ TEST(PerlHosting, FunctionsObjectsFieldsArraysAndChains) {
     Command create{CommandType::CreateClassInstance, NoFlags, {"Sample::Hosting", "start", 40}};
     perl().CallMethod(counter, "step", {Command{CommandType::GetInstanceField, NoFlags, {create, "count"}}});
     EXPECT_EQ(perl().GetField(counter, "count").asInt(), 80);
+    Handle copy = counter;
+    counter = Handle();
+    EXPECT_EQ(handles(), before + 1) << "a copy still holds it";
+    copy = Handle();
+    EXPECT_EQ(handles(), before) << "dropping the last handle released the object";
 
     Value array = perl().Execute(CommandType::Array, {1, "b", List{2}});
     EXPECT_EQ(perl().RetrieveArray(array.asHandle(), ByValue), Value(List{1, "b", List{2}}));
 }
 
-TEST(PerlHosting, FailuresBecomeExceptionsWithTextClassAndStack) {
+TEST_P(PerlHostingEverywhere, FailuresBecomeExceptionsWithTextClassAndStack) {
     PerlException die = perlError([] { perl().CallFunction("Sample::Hosting::fail"); });
     EXPECT_EQ(die.message(), "Whoopsie [expected]\n");
     EXPECT_NE(die.stackTrace().find("Hosting.pm line 6"), std::string::npos) << die.stackTrace();
-    PerlException object = perlError([] { perl().CallClassMethod("Sample::Hosting", "fail_object"); });
-    EXPECT_STREQ(object.what(), "error object 42 [expected]");
-    EXPECT_EQ(object.perlClass(), "Sample::Hosting::Error");
-    EXPECT_EQ(perl().CallMethod(object.object(), "code").asInt(), 42) << "the object itself";
     EXPECT_FALSE(die.object().valid());
+    PerlException object = perlError([] { perl().CallClassMethod("Sample::Hosting", "fail_object"); });
+    EXPECT_EQ(object.what() + object.perlClass(), std::string("error object 42 [expected]Sample::Hosting::Error"));
+    EXPECT_EQ(perl().CallMethod(object.object(), "code").asInt(), 42) << "the object itself";
+}
 
+INSTANTIATE_TEST_SUITE_P(Places, PerlHostingEverywhere, testing::Values("InProcess", "Tcp", "Tls"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(PerlHosting, TheLaunchersOwnChecksAndByteConversions) {
     EXPECT_EQ(errorOf([] { perl().session().RoundTrip(std::vector<byte>(Body - 1)); }),
               "Perl 5.40 Launcher: Exception code 011. \nMessage too short");
     EXPECT_EQ(perl().CallFunction("Sample::Hosting::byte_conversion_mismatches").asString(), "");
@@ -282,54 +321,6 @@ TEST(PerlHostingSetup, ABridgeThatCannotBeLoadedIsAClearError) {
               "Cannot start Perl: the product tree has no receiver module " +
                   (tree.perlLibDir() / "Veltrix/Core/Receiver/Receiver.pm").string());
 }
-
-namespace {
-
-using veltrix::test::network::ServerProcess;
-
-// A veltrix-server on loopback serving the tests' product tree, over TLS or plain TCP; one of each per process.
-unsigned short serverPort(bool tls) {
-    const auto& certificates = veltrix::test::Certificates::shared();
-    const std::string options = "--port 0 --product " + tree().root().string();
-    static ServerProcess tcp(options), secure(options + " --tls --cert " + certificates.path("server.pem") + " --key " +
-                                              certificates.path("server.key"));
-    return (tls ? secure : tcp).Port();
-}
-
-PerlClient connect(bool tls, unsigned short port) {
-    veltrix::test::network::UseClientSettings();  // trust in the test CA
-    return PerlClient::Connect({VELTRIX_PRODUCT_DIR, "127.0.0.1", port, tls});
-}
-
-}  // namespace
-
-class PerlRemote : public testing::TestWithParam<bool> {};
-
-TEST_P(PerlRemote, ValuesHandlesExceptionsAndChainsAsInProcess) {
-    PerlClient remote = connect(GetParam(), serverPort(GetParam()));
-    remote.LoadLibrary("Sample::Hosting");
-    const Value every(List{INT64_MIN, UINT64_MAX, 0.25, Value(), true, "\xc3\xbc", Bytes{"\xff"}, Map{{"k", List{1}}}});
-    EXPECT_EQ(remote.Execute(CommandType::Value, {every}, ByValue), every);
-
-    auto handles = [&] { return remote.CallFunction("Veltrix::Core::Receiver::Receiver::handle_count").asInt(); };
-    const int64_t before = handles();
-    Handle counter = remote.CreateInstance("Sample::Hosting", {"start", 5});
-    EXPECT_EQ(remote.GetField(remote.CallMethod(counter, "step", {2}).asHandle(), "count").asInt(), 7);
-    Command step{CommandType::InvokeInstanceMethod, NoFlags, {counter, "step", 35}};
-    EXPECT_EQ(remote.Execute(CommandType::GetInstanceField, {std::move(step), "count"}).asInt(), 42);
-    Handle copy = counter;
-    counter = Handle();
-    EXPECT_EQ(handles(), before + 1) << "a copy still holds it";
-    copy = Handle();
-    EXPECT_EQ(handles(), before) << "dropping the last handle released it on the server";
-
-    PerlException error = perlError([&] { remote.CallClassMethod("Sample::Hosting", "fail_object"); });
-    EXPECT_EQ(error.what() + error.perlClass(), std::string("error object 42 [expected]Sample::Hosting::Error"));
-    EXPECT_EQ(remote.CallMethod(error.object(), "code").asInt(), 42);
-}
-
-INSTANTIATE_TEST_SUITE_P(Loopback, PerlRemote, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Tcp"; });
 
 TEST(PerlRemoteSetup, AServerThatCannotBeReachedIsAConnectionError) {
     EXPECT_THROW(connect(false, 1), ConnectionError);
