@@ -82,7 +82,9 @@ TEST_F(Utils, DefaultsAreLevelOffAndTheUsersStateDirectoryAndTheWorkingDirectory
     EXPECT_EQ(Text("GetWorkingDirectory"), tree.root().string());
 }
 
-TEST_F(Utils, AConfigurationFileIsReadWhole) {
+// A configuration file is read whole; the proxy password never appears (source text, telemetry, errors), and
+// telemetry never throws.
+TEST_F(Utils, AConfigurationFileIsReadWholeAndThePasswordNeverAppears) {
     fs::path config = tree.writeFile("config.json", full);
     EXPECT_EQ(Set(config.string()), 0);
     EXPECT_EQ(Text("GetConfigSource"), config.string());
@@ -100,6 +102,21 @@ TEST_F(Utils, AConfigurationFileIsReadWhole) {
     json event = json::parse(Telemetry());
     EXPECT_EQ(json({event["operation"], event["message"], event["runtime"]}),
               json({"Native exception", "a \"quoted\"\nline", "Perl"}));
+    ASSERT_EQ(Set(full), 0);  // inline, the source text is shown with the password hidden
+    EXPECT_EQ(Text("GetConfigSource").find(secret), std::string::npos);
+    EXPECT_NE(Text("GetConfigSource").find("proxy.lan"), std::string::npos);
+    Log("login as bob:" + secret, "proxy refused " + secret, secret);
+    EXPECT_EQ(Telemetry().find(secret), std::string::npos);
+    EXPECT_NE(Telemetry().find("proxy refused ********"), std::string::npos);
+    for (std::string source : {R"({"proxy": {"password": ")" + secret + R"(" "host": "x"}})",
+                               R"({"proxy": {"password": ")" + secret + R"(", "port": ")" + secret + "\"}}"}) {
+        EXPECT_EQ(errorOf([&] { Set(source); }).find(secret), std::string::npos);
+    }
+    EXPECT_EQ(Log("op", std::string("bad utf-8 \xff\xfe"), "Perl"), 0);
+    EXPECT_NE(Telemetry().find("bad utf-8"), std::string::npos);
+    telemetry = tree.root() / "no/such/dir/t.jsonl";
+    ASSERT_EQ(Set(Source(json::object())), 0);
+    EXPECT_EQ(Log("op", "message", "Perl"), -1);
 }
 
 // Each refusal names the source and the fault; nothing of a refused source is applied.
@@ -146,24 +163,6 @@ TEST_F(Utils, TheEnvironmentVariableNamesTheConfigurationAndABrokenOneIsReported
                                                              "VELTRIX_CONFIG)");
     EXPECT_EQ(Set(R"({"loggingLevel": "runtimeinfo"})"), 0);
     EXPECT_EQ(Text("GetLoggingLevel"), "runtimeinfo");
-}
-
-TEST_F(Utils, ThePasswordNeverAppearsAndTelemetryNeverThrows) {
-    ASSERT_EQ(Set(full), 0);
-    EXPECT_EQ(Text("GetConfigSource").find(secret), std::string::npos);
-    EXPECT_NE(Text("GetConfigSource").find("proxy.lan"), std::string::npos);
-    Log("login as bob:" + secret, "proxy refused " + secret, secret);
-    EXPECT_EQ(Telemetry().find(secret), std::string::npos);
-    EXPECT_NE(Telemetry().find("proxy refused ********"), std::string::npos);
-    for (std::string source : {R"({"proxy": {"password": ")" + secret + R"(" "host": "x"}})",
-                               R"({"proxy": {"password": ")" + secret + R"(", "port": ")" + secret + "\"}}"}) {
-        EXPECT_EQ(errorOf([&] { Set(source); }).find(secret), std::string::npos);
-    }
-    EXPECT_EQ(Log("op", std::string("bad utf-8 \xff\xfe"), "Perl"), 0);
-    EXPECT_NE(Telemetry().find("bad utf-8"), std::string::npos);
-    telemetry = tree.root() / "no/such/dir/t.jsonl";
-    ASSERT_EQ(Set(Source(json::object())), 0);
-    EXPECT_EQ(Log("op", "message", "Perl"), -1);
 }
 
 class UtilsConcurrency : public Utils {};
