@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <latch>
-#include <set>
 #include <thread>
 
 #include "BridgeHarness.h"
