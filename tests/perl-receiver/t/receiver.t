@@ -10,29 +10,24 @@ use Veltrix::Core::Protocol::Codec qw(:all);
 use Veltrix::Core::Receiver::Receiver;
 
 sub message { my ($type, $flags, @args) = @_; encode_command(pack('C11', 4, (0) x 8, 8, $type), $flags, \@args) }
-
-sub run_command {
-    my $response = Veltrix::Core::Receiver::Receiver::execute_message(message(@_));
-    return (decode_response($response), $response);
-}
+sub run_command { decode_response(Veltrix::Core::Receiver::Receiver::execute_message(message(@_))) }
+sub handles { Veltrix::Core::Receiver::Receiver::handle_count() }
+sub nested { Veltrix::Core::Protocol::Command->new(@_) }
+sub write_file { my ($path, $text) = @_; open(my $fh, '>', $path) or die "$path: $!"; print $fh $text; close $fh }
 
 sub ok_value {
-    my ($type, $flags, @args) = @_;
-    my ($rtype, $value) = run_command($type, $flags, @args);
-    is($rtype, CMD_VALUE, command_name($type) . ' succeeded') or diag explain $value;
+    my ($rtype, $value) = run_command(@_);
+    is($rtype, CMD_VALUE, command_name($_[0]) . ' succeeded') or diag explain $value;
     return $value;
 }
 
 sub error_of {
-    my ($type, $flags, @args) = @_;
-    my ($rtype, $value) = run_command($type, $flags, @args);
-    is($rtype, CMD_EXCEPTION, command_name($type) . ' failed as expected') or return {};
+    my ($rtype, $value) = run_command(@_);
+    is($rtype, CMD_EXCEPTION, command_name($_[0]) . ' failed as expected') or return {};
     is_deeply([grep { exists $value->{$_} } qw(class message stack)], [qw(class message stack)],
               'exception carries message, class and stack');
     return $value;
 }
-
-sub nested { Veltrix::Core::Protocol::Command->new(@_) }
 
 ok_value(CMD_LOAD_LIBRARY, 0, 'Sample::Counter');
 my $counter_file = Cwd::abs_path($INC{'Sample/Counter.pm'});
@@ -44,30 +39,27 @@ subtest 'calls in scalar and list context' => sub {
     is_deeply(ok_value(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair'), [1, 2], 'list context');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::pair'), 2, 'scalar context takes the last');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'CORE::join', '+', 'a', 'b'), 'a+b', 'a core function by name');
-    is(ok_value(CMD_INVOKE_STATIC_METHOD, 0, 'Sample::Counter', 'new')->type, 'Sample::Counter', 'class method');
-    my (undef, undef, $response) = run_command(CMD_VALUE, 0, 1);
-    is(unpack('H22', $response), '08000000000000000004' . '00', 'response header: caller at 0, Perl at 9, Value at 10');
+    is(unpack('H22', Veltrix::Core::Receiver::Receiver::execute_message(message(CMD_VALUE, 0, 1))),
+       '0800000000000000000400', 'response header: caller at 0, Perl at 9, Value at 10');
 };
 
 subtest 'objects, methods and fields through handles' => sub {
     my $counter = ok_value(CMD_CREATE_CLASS_INSTANCE, 0, 'Sample::Counter', start => 5);
-    isa_ok($counter, 'Veltrix::Core::Protocol::Handle');
     ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $counter, 'step', 2);
-    is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count'), 7, 'field after method');
     ok_value(CMD_SET_INSTANCE_FIELD, 0, $counter, 'label', "\x{263a}");
-    is(ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $counter, 'count'), 7, 'method result');
-    is(ok_value(CMD_GET_INSTANCE_FIELD, 0, $counter, 'label'), "\x{263a}", 'field set from outside');
-    is(ok_value(CMD_GET_TYPE, 0, $counter), 'Sample::Counter', 'type of a handle');
-    is(ok_value(CMD_GET_TYPE, 0, 12), 'SCALAR', 'type of a plain value');
-    my $before = Veltrix::Core::Receiver::Receiver::handle_count();
-    like(error_of(CMD_DESTRUCT_REFERENCE, 0, $counter, Veltrix::Core::Protocol::Handle->new(999999))->{message},
-        qr/\ANo Perl value with handle 999999 \(released or never created\)\n\z/, 'an unknown handle releases nothing');
+    is_deeply([map { ok_value(CMD_GET_INSTANCE_FIELD, 0, $counter, $_) } qw(count label)], [7, "\x{263a}"],
+              'a field after a method, a field set from outside');
+    is_deeply([map { ok_value(CMD_GET_TYPE, 0, $_) } $counter, 12], ['Sample::Counter', 'SCALAR'],
+              'type of a handle and of a plain value');
+    my $before = handles();
+    is(error_of(CMD_DESTRUCT_REFERENCE, 0, $counter, Veltrix::Core::Protocol::Handle->new(999999))->{message},
+       "No Perl value with handle 999999 (released or never created)\n", 'an unknown handle releases nothing');
     is(ok_value(CMD_DESTRUCT_REFERENCE, 0, $counter), undef, 'release');
-    is(Veltrix::Core::Receiver::Receiver::handle_count(), $before - 1, 'handle table shrinks');
+    is(handles(), $before - 1, 'handle table shrinks');
     is(error_of(CMD_GET_INSTANCE_FIELD, 0, $counter, 'count')->{message},
-        'No Perl value with handle ' . $counter->id . " (released or never created)\n", 'released handle is gone');
-    like(error_of(CMD_DESTRUCT_REFERENCE, 0, 'x')->{message}, qr/\ADestructReference: expected handles, got 'x'\n\z/,
-        'release takes handles');
+       'No Perl value with handle ' . $counter->id . " (released or never created)\n", 'released handle is gone');
+    is(error_of(CMD_DESTRUCT_REFERENCE, 0, 'x')->{message}, "DestructReference: expected handles, got 'x'\n",
+       'release takes handles');
 };
 
 subtest 'a chain runs in one message' => sub {
@@ -78,29 +70,32 @@ subtest 'a chain runs in one message' => sub {
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', $pair, 10), 13, 'list-context result flattens');
     my $primes = nested(CMD_GET_STATIC_FIELD, F_LIST_CONTEXT, 'Sample::Counter', '@Primes');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', $primes), 10, 'so does a list-context array');
-    like(error_of(CMD_GET_INSTANCE_FIELD, 0, nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail'), 'x')->{message},
-        qr/\AWhoopsie \[expected\]\n\z/, 'a failing inner command fails the message');
+    is(error_of(CMD_GET_INSTANCE_FIELD, 0, nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail'), 'x')
+       ->{message}, "Whoopsie [expected]\n", 'a failing inner command fails the message');
     my $deep = 'x';
     $deep = nested(CMD_VALUE, 0, $deep) for 1 .. 64;
     is(ok_value(CMD_VALUE, 0, $deep), 'x', 'commands nest 64 levels deep');
+    # Perl calling itself through the bridge: a command whose code runs another command.
+    no strict 'refs';
+    local *main::inner = sub { (run_command(@_))[1] };
+    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum',
+                nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'inner', CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 20, 1), 21),
+       42, 'a command may run another command');
 };
 
 subtest 'static fields, arrays and references' => sub {
-    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Greeting'), 'hello', 'scalar variable');
-    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes'), [2, 3, 5], 'array variable');
-    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', '%Colours'), {red => 1}, 'hash variable');
-    ok_value(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '$Greeting', 'bye');
-    is($Sample::Counter::Greeting, 'bye', 'scalar set');
-    ok_value(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', [7]);
-    is_deeply(\@Sample::Counter::Primes, [7], 'array set');
-    like(error_of(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', 3)->{message}, qr/needs a list value/, 'array needs a list');
+    is_deeply([map { ok_value(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', $_) } qw(Greeting @Primes %Colours)],
+              ['hello', [2, 3, 5], {red => 1}], 'scalar, array and hash variables');
+    ok_value(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', @$_) for ['$Greeting', 'bye'], ['@Primes', [7]];
+    is_deeply([$Sample::Counter::Greeting, \@Sample::Counter::Primes], ['bye', [7]], 'scalar and array set');
+    like(error_of(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', 3)->{message}, qr/needs a list value/,
+         'array needs a list');
 
     my $array = ok_value(CMD_ARRAY, 0, 'a', 'b', [1, 2]);
     is($array->type, 'ARRAY', 'new array');
-    is(ok_value(CMD_ARRAY_GET_SIZE, 0, $array), 3, 'size');
-    is(ok_value(CMD_ARRAY_GET_RANK, 0, $array), 1, 'rank');
-    is(ok_value(CMD_ARRAY_GET_ITEM, 0, $array, 2, 1), 2, 'nested item');
-    is(ok_value(CMD_ARRAY_GET_ITEM, 0, $array, -3), 'a', 'negative index');
+    is_deeply([map { ok_value(@$_) } [CMD_ARRAY_GET_SIZE, 0, $array], [CMD_ARRAY_GET_RANK, 0, $array],
+                                     [CMD_ARRAY_GET_ITEM, 0, $array, 2, 1], [CMD_ARRAY_GET_ITEM, 0, $array, -3]],
+              [3, 1, 2, 'a'], 'size, rank, a nested item, a negative index');
     ok_value(CMD_ARRAY_SET_ITEM, 0, $array, 3, 'd');
     is_deeply(ok_value(CMD_RETRIEVE_ARRAY, F_BY_VALUE, $array), ['a', 'b', [1, 2], 'd'], 'retrieve by value');
     isa_ok(ok_value(CMD_RETRIEVE_ARRAY, 0, $array)->[2], 'Veltrix::Core::Protocol::Handle', 'inner array without by-value');
@@ -108,11 +103,11 @@ subtest 'static fields, arrays and references' => sub {
     like(error_of(CMD_ARRAY_SET_ITEM, 0, $array, 1e9, 1)->{message}, qr/out of range/, 'no huge growth');
 
     my $ref = ok_value(CMD_REFERENCE, 0, "kept \x{263a}");
-    is($ref->type, 'SCALAR', 'plain value kept by reference');
-    is(ok_value(CMD_GET_REF_VALUE, 0, $ref), "kept \x{263a}", 'and read back');
+    is_deeply([$ref->type, ok_value(CMD_GET_REF_VALUE, 0, $ref)], ['SCALAR', "kept \x{263a}"],
+              'a plain value kept by reference and read back');
     my $objects = ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'list_of_objects', 1, 2);
-    is(ref $objects, 'ARRAY', 'unblessed array by value');
-    is($objects->[1]->type, 'Sample::Counter', 'objects inside stay handles');
+    is_deeply([ref $objects, $objects->[1]->type], ['ARRAY', 'Sample::Counter'],
+              'an unblessed array by value, the objects inside stay handles');
 };
 
 subtest 'errors become Exception responses' => sub {
@@ -122,11 +117,11 @@ subtest 'errors become Exception responses' => sub {
         'a text: unchanged, no class, the die and the sub the caller called, no object');
     is_deeply(ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 0), {k => 'v-k'},
         'a tied hash read by value');
-    is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 1)->{message}, "FETCH failed [expected]\n",
-        'a die while the result is read');
-    like(error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::surrogate')->{message},
-        qr/\ACannot send a string holding a surrogate or a code point above U\+10FFFF \(at byte 1\)\n\z/, 'no lax UTF-8 out');
+    is(error_of(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 1)->{message},
+       "FETCH failed [expected]\n", 'a die while the result is read');
     my %refused = (
+        'Cannot send a string holding a surrogate or a code point above U+10FFFF (at byte 1)'
+            => [CMD_INVOKE_GLOBAL_METHOD, 'Sample::Counter::surrogate'],
         'Undefined subroutine &No::Such::sub called'    => [CMD_INVOKE_GLOBAL_METHOD, 'No::Such::sub'],
         'Undefined subroutine &main::nothing called'    => [CMD_INVOKE_GLOBAL_METHOD, 'nothing'],
         'InvokeGlobalMethod: expected a name, got HASH reference' => [CMD_INVOKE_GLOBAL_METHOD, {}],
@@ -140,48 +135,32 @@ subtest 'errors become Exception responses' => sub {
         'Command type 99 (command type 99) has no meaning in Perl' => [99],
         'GetInstanceField: the target is not a hash-based object (a plain value)' => [CMD_GET_INSTANCE_FIELD, 'text', 'f'],
         'SetInstanceField: expected a name, got \'\'' => [CMD_SET_INSTANCE_FIELD, {}, '', 1],
-    );
-    for my $text (sort keys %refused) {
-        my ($type, @args) = @{$refused{$text}};
-        my $error = error_of($type, 0, @args);
-        is($error->{message}, "$text\n", $text);
-    }
-    like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
-    is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
-};
-
-subtest 'eval runs Perl code in package main' => sub {
-    is(ok_value(CMD_EVAL, 0, '$evaluated = 6 * 7; __PACKAGE__ . " $evaluated"'), 'main 42', 'scalar context, no strict');
-    is($main::evaluated, 42, 'in package main');
-    is_deeply(ok_value(CMD_EVAL, F_LIST_CONTEXT | F_BY_VALUE, '(1, [2], {k => 3})'), [1, [2], {k => 3}],
-              'list context, by value');
-    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Numbers::plus_one', '18446744073709551614'), '18446744073709551615',
-       'an unsigned value above the signed range, as digits, is used exactly and comes back as digits');
-    my $e = error_of(CMD_EVAL, 0, 'die "boom [expected]"');
-    like("$e->{message}|$e->{stack}", qr/\Aboom \[expected\] at \(eval (\d+)\) line 1\.\n\|died at \(eval \1\) line 1\z/,
-         "a run-time error: Perl's text and place");
-    like(error_of(CMD_EVAL, 0, '1 +')->{message}, qr/\Asyntax error at \(eval \d+\) line 1, at EOF\n/, 'a compile error');
-    is(error_of(CMD_EVAL, 0, [1])->{message}, "Eval: expected Perl code as a string, got ARRAY reference\n",
-       'code must be a string');
-};
-
-subtest 'special variables of main' => sub {
-    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', $_->[0]), $_->[1], $_->[0])
-        for ['$]', $]], ['$0', $0], ['$$', $$], ['$^O', $^O], ['$^V', sprintf('v%vd', $^V)], ['$^X', $^X];
-    is_deeply(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', '@INC'), [grep { !ref } @INC], '@INC');
-    is(ok_value(CMD_GET_STATIC_FIELD, 0, 'main', '%ENV')->{PATH}, $ENV{PATH}, '%ENV');
-    ok_value(CMD_SET_STATIC_FIELD, 0, 'main', '$;', '|');
-    is($;, '|', '$; set');
-    $; = "\034";
-    my %refused = (
         "SetStaticField: \$]: Modification of a read-only value attempted" => [CMD_SET_STATIC_FIELD, 'main', '$]', 5],
         "GetStaticField: '\$]' is not a variable name" => [CMD_GET_STATIC_FIELD, 'Sample::Counter', '$]'],
         "GetStaticField: '\$^Vx' is not a variable name" => [CMD_GET_STATIC_FIELD, 'main', '$^Vx'],
+        "Eval: expected Perl code as a string, got ARRAY reference" => [CMD_EVAL, [1]],
     );
     for my $text (sort keys %refused) {
         my ($type, @args) = @{$refused{$text}};
         is_deeply([@{error_of($type, 0, @args)}{qw(message stack)}], ["$text\n", ''], $text);
     }
+    like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
+    is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
+};
+
+subtest 'eval runs Perl code in package main; special variables of main' => sub {
+    is(ok_value(CMD_EVAL, 0, '$evaluated = 6 * 7; __PACKAGE__ . " $evaluated"'), 'main 42', 'scalar context, no strict');
+    is($main::evaluated, 42, 'in package main');
+    is_deeply(ok_value(CMD_EVAL, F_LIST_CONTEXT | F_BY_VALUE, '(1, [2], {k => 3})'), [1, [2], {k => 3}],
+              'list context, by value');
+    my $e = error_of(CMD_EVAL, 0, 'die "boom [expected]"');
+    like("$e->{message}|$e->{stack}", qr/\Aboom \[expected\] at \(eval (\d+)\) line 1\.\n\|died at \(eval \1\) line 1\z/,
+         "a run-time error: Perl's text and place");
+    is_deeply([map { ok_value(CMD_GET_STATIC_FIELD, 0, 'main', $_) } qw($] $0 $$ $^O $^V $^X)],
+              [$], $0, $$, $^O, sprintf('v%vd', $^V), $^X], 'special variables, the version as text');
+    ok_value(CMD_SET_STATIC_FIELD, 0, 'main', '$;', '|');
+    is($;, '|', '$; set');
+    $; = "\034";
 };
 
 subtest 'exceptions keep what Perl raised' => sub {
@@ -218,9 +197,7 @@ subtest 'exceptions keep what Perl raised' => sub {
 
     my $dir = Cwd::abs_path(tempdir(CLEANUP => 1));
     mkdir "$dir/$_" for qw(sub Dotted);
-    open(my $fh, '>', "$dir/Dotted/Module.pm") or die $!;
-    print $fh "package Dotted::Module;\nsub fail { die 'dotted [expected]' }\n1;\n";
-    close $fh;
+    write_file("$dir/Dotted/Module.pm", "package Dotted::Module;\nsub fail { die 'dotted [expected]' }\n1;\n");
     local @INC = ("$dir/sub/..", @INC);
     ok_value(CMD_LOAD_LIBRARY, 0, 'Dotted::Module');
     is_deeply([@{error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Dotted::Module::fail')}{qw(message stack)}],
@@ -229,7 +206,8 @@ subtest 'exceptions keep what Perl raised' => sub {
         'file names in messages and stacks are resolved');
     open(my $out, '-|', $^X, '-e', 'require $ARGV[0]; print "$INC[0]|$INC{q(Veltrix/Core/Receiver/Receiver.pm)}"',
          "$lib/Veltrix/../Veltrix/Core/Receiver/Receiver.pm") or die $!;
-    is(join('', <$out>), "$lib|$INC{'Veltrix/Core/Receiver/Receiver.pm'}", 'the receiver started under a path with .. puts its resolved lib first');
+    is(join('', <$out>), "$lib|$INC{'Veltrix/Core/Receiver/Receiver.pm'}",
+       'the receiver started under a path with .. puts its resolved lib first');
 };
 
 subtest 'exit in called code ends the command, not the process' => sub {
@@ -252,8 +230,7 @@ subtest 'exit in called code ends the command, not the process' => sub {
 
 subtest "a command's output goes out before the caller's, warnings as Perl writes them" => sub {
     my $dir = tempdir(CLEANUP => 1);
-    open(my $fh, '>', "$dir/streams.pl") or die $!;
-    print $fh <<'PERL';
+    write_file("$dir/streams.pl", <<'PERL');
 use Veltrix::Core::Protocol::Codec qw(:all);
 use Veltrix::Core::Receiver::Receiver;
 use POSIX ();
@@ -264,65 +241,48 @@ Veltrix::Core::Receiver::Receiver::execute_message(encode_command(pack('C11', 4,
 POSIX::write($_, '|after', 6) for 1, 2;
 POSIX::_exit(0);
 PERL
-    close $fh;
     my $out = `"$^X" -w "-I$lib" "$dir/streams.pl" 2>"$dir/err"`;
-    open($fh, '<', "$dir/err") or die $!;
+    open(my $fh, '<', "$dir/err") or die $!;
     is_deeply([$out, join('', <$fh>)], ['out|after', "careful\n\t(in cleanup) in destroy\n|after"],
               'standard output flushed after the command; warn and a die in DESTROY on standard error');
 };
 
 subtest 'files load once and report their errors' => sub {
     my $dir = tempdir(CLEANUP => 1);
-    open(my $fh, '>', "$dir/script.pl") or die $!;
-    print $fh "our \$loads++; sub twice { \$_[0] * 2 }\n0;\n";
-    close $fh;
+    write_file("$dir/script.pl", "our \$loads++; sub twice { \$_[0] * 2 }\n0;\n");
+    write_file("$dir/broken.pl", "sub {\n");
     ok_value(CMD_LOAD_LIBRARY, 0, "$dir/script.pl") for 1 .. 2;
     is($main::loads, 1, 'loaded once, false last value accepted');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'twice', 21), 42, 'sub from the file, in package main');
-    open($fh, '>', "$dir/broken.pl") or die $!;
-    print $fh "sub {\n";
-    close $fh;
     like(error_of(CMD_LOAD_LIBRARY, 0, "$dir/broken.pl")->{message}, qr/Missing right curly/, 'syntax error reported');
     like(error_of(CMD_LOAD_LIBRARY, 0, "$dir/none.pl")->{message}, qr/cannot read '.*none\.pl': no such file/, 'missing file');
 };
 
 subtest 'launcher entry points' => sub {
+    my $send = sub { [decode_response(pack('C*', @{Veltrix::Core::Receiver::Receiver::send_command(undef, $_[0])}))] };
     my @message = unpack('C*', message(CMD_VALUE, 0, -1));
-    my $bytes = Veltrix::Core::Receiver::Receiver::send_command(undef, [@message]);
-    is_deeply([decode_response(pack('C*', @$bytes))], [CMD_VALUE, -1], 'send_command answers with response bytes');
-    my @long = unpack('C*', message(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Long'));
-    is_deeply([decode_response(pack('C*', @{Veltrix::Core::Receiver::Receiver::send_command(undef, [@long])}))],
-        [CMD_VALUE, 'x' x 1000], 'an answer longer than its message');
     my @kept = @message;
-    Veltrix::Core::Receiver::Receiver::send_command(undef, \@kept);
+    is_deeply($send->(\@kept), [CMD_VALUE, -1], 'send_command answers with response bytes');
     is_deeply(\@kept, \@message, "a caller's own array is left as it was");
+    is_deeply($send->([unpack('C*', message(CMD_GET_STATIC_FIELD, 0, 'Sample::Counter', 'Long'))]),
+              [CMD_VALUE, 'x' x 1000], 'an answer longer than its message');
     tie my @tied, 'Sample::Bytes', @message;
-    is_deeply([decode_response(pack('C*', @{Veltrix::Core::Receiver::Receiver::send_command(undef, \@tied)}))],
-        [CMD_VALUE, -1], 'a tied message array is read too');
+    is_deeply($send->(\@tied), [CMD_VALUE, -1], 'a tied message array is read too');
     my $beat = Veltrix::Core::Receiver::Receiver::heart_beat(undef, [4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 11, 0x31, 0x32]);
     is_deeply($beat, [8, 0, 0, 0, 0, 0, 0, 0, 0, 4, 11, 0x31, 0x32], 'heartbeat echoes its body back');
-    my $info = Veltrix::Core::Receiver::Receiver::get_runtime_info(undef);
-    like($info, qr/^Perl version: 5\.40\.\d+$/m, 'runtime info: version');
-    like($info, qr/Receiver 1\.000/, 'runtime info: module version');
-};
-
-subtest 'a command may run another command (Perl calling itself through the bridge)' => sub {
-    no strict 'refs';
-    local *main::inner = sub { (decode_response(Veltrix::Core::Receiver::Receiver::execute_message(message(@_))))[1] };
-    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum',
-                nested(CMD_INVOKE_GLOBAL_METHOD, 0, 'inner', CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 20, 1), 21),
-       42, 'the inner answer and the outer one');
+    like(Veltrix::Core::Receiver::Receiver::get_runtime_info(undef), qr/^Perl version: 5\.40\.\d+\n.*Receiver 1\.000/ms,
+         'runtime info: Perl and module versions');
 };
 
 subtest "a thread's interpreter has a copy of the handle table" => sub {
     require threads;
     my $kept = ok_value(CMD_REFERENCE, 0, 'kept');
-    my $before = Veltrix::Core::Receiver::Receiver::handle_count();
+    my $before = handles();
     my ($value, $id) = threads->create({context => 'list'}, sub {
         return ((run_command(CMD_GET_REF_VALUE, 0, $kept))[1], (run_command(CMD_REFERENCE, 0, 'more'))[1]->id);
     })->join;
     is_deeply([$value, $id], ['kept', $kept->id + 1], 'the handles go on in the thread');
-    is(Veltrix::Core::Receiver::Receiver::handle_count(), $before, 'without touching the parent');
+    is(handles(), $before, 'without touching the parent');
 };
 
 subtest 'random and mutated messages always get a well-formed answer' => sub {
@@ -334,20 +294,16 @@ subtest 'random and mutated messages always get a well-formed answer' => sub {
     for my $i (1 .. 3000) {
         my $msg;
         if ($i % 3 == 0) {
-            $msg = pack('C11', 4, 0, 0, 0, 0, 0, 0, 0, 0, 8, int rand 40) . join('', map { chr int rand 256 } 1 .. int rand 40);
+            $msg = pack('C11', 4, (0) x 8, 8, int rand 40) . join('', map { chr int rand 256 } 1 .. int rand 40);
         } else {
             $msg = $seeds[int rand @seeds];
             my $pos = 10 + int rand(length($msg) - 10);
-            if ($i % 3 == 1) {
-                substr($msg, $pos, 1) = chr int rand 256;
-            } else {
-                $msg = substr($msg, 0, $pos);
-            }
+            $i % 3 == 1 ? (substr($msg, $pos, 1) = chr int rand 256) : ($msg = substr($msg, 0, $pos));
         }
         next if ord(substr($msg, 10, 1)) == CMD_HEART_BEAT;
-        my $response = eval { Veltrix::Core::Receiver::Receiver::execute_message($msg) };
-        my ($type) = eval { decode_response($response // '') };
-        $bad++, diag(unpack('H*', $msg) . ': ' . ($@ || 'no response')) unless defined $type && ($type == CMD_VALUE || $type == CMD_EXCEPTION);
+        my ($type) = eval { decode_response(Veltrix::Core::Receiver::Receiver::execute_message($msg)) };
+        $bad++, diag(unpack('H*', $msg) . ': ' . ($@ || 'no response'))
+            unless defined $type && ($type == CMD_VALUE || $type == CMD_EXCEPTION);
     }
     is($bad, 0, 'every answer decodes as a Value or Exception response');
     is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 4, 5), 9, 'valid command still works');
@@ -365,8 +321,6 @@ package Sample::Exits {
     sub in_text { die bless [], 'Sample::Exits::Text' }
     package Sample::Exits::Text { use overload '""' => sub { exit 9 } }
 }
-
-package Sample::Numbers { sub plus_one { $_[0] + 1 } }
 
 package Sample::Croaks {
     our (%line, $warned);
