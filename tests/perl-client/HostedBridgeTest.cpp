@@ -43,38 +43,24 @@ int copiesInProcess(const fs::path& file) {
     return copies;
 }
 
-class HostedPerlCallingOut : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* sibling : {"Utils.dll", "libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
-            fs::copy(fs::path(VELTRIX_NATIVE_DIR) / sibling, tree.nativeDir() / sibling,
-                     fs::copy_options::copy_symlinks);
-        }
-        bridge = fs::canonical(tree.addBridge());
-        tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixClrRuntimeNative.dll");
-        tree.addProductPerlModules();
-        tree.writeFile(fs::relative(tree.perlLibDir(), tree.root()) / "Hosted/Probe.pm", probeModule);
-        perl = std::make_unique<PerlClient>(tree.root());
-        perl->LoadLibrary("Hosted::Probe");
-    }
-
+TEST(HostedPerlCallingOut, TheModuleUsesTheBridgeThatHostsItsInterpreterAndFailuresComeBackAsText) {
     veltrix::test::TempProductTree tree;
-    fs::path bridge;
-    std::unique_ptr<PerlClient> perl;
-};
+    for (const char* sibling : {"Utils.dll", "libcrypto-3-x64.dll", "libssl-3-x64.dll"}) {
+        fs::copy(fs::path(VELTRIX_NATIVE_DIR) / sibling, tree.nativeDir() / sibling, fs::copy_options::copy_symlinks);
+    }
+    fs::path bridge = fs::canonical(tree.addBridge());
+    tree.addNativeLibrary(STANDIN_RUNTIME, "VeltrixClrRuntimeNative.dll");
+    tree.addProductPerlModules();
+    tree.writeFile(fs::relative(tree.perlLibDir(), tree.root()) / "Hosted/Probe.pm", probeModule);
+    PerlClient perl(tree.root());
+    perl.LoadLibrary("Hosted::Probe");
 
-TEST_F(HostedPerlCallingOut, TheModuleUsesTheBridgeThatHostsItsInterpreter) {
     void* hosting = dlopen(bridge.c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(hosting, nullptr);
     dlclose(hosting);
-    EXPECT_EQ(perl->CallFunction("Hosted::Probe::handle").asInt(), reinterpret_cast<int64_t>(hosting));
-    EXPECT_EQ(copiesInProcess(bridge), 1);
-}
-
-TEST_F(HostedPerlCallingOut, ACommandFromHostedPerlReachesAnotherRuntimeAndFailuresComeBackAsText) {
-    EXPECT_EQ(perl->CallFunction("Hosted::Probe::echo_through_clr").asString(), "00000000000000000004006869");
-    EXPECT_EQ(perl->CallFunction("Hosted::Probe::failure_text").asString(),
-              "Message byte array length is less than 11");
+    EXPECT_EQ(perl.CallFunction("Hosted::Probe::handle").asInt(), reinterpret_cast<int64_t>(hosting));
+    EXPECT_EQ(perl.CallFunction("Hosted::Probe::echo_through_clr").asString(), "00000000000000000004006869");
+    EXPECT_EQ(perl.CallFunction("Hosted::Probe::failure_text").asString(), "Message byte array length is less than 11");
     EXPECT_EQ(copiesInProcess(bridge), 1);
 }
 

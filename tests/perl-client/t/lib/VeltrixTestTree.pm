@@ -5,7 +5,6 @@ use strict;
 use warnings;
 
 use File::Copy ();
-use File::Find ();
 use File::Path ();
 use File::Spec;
 use File::Temp ();
@@ -24,7 +23,7 @@ sub new {
                                  CLEANUP => !$ENV{VELTRIX_KEEP_TEST_TREES});
     my $self = bless {dir => $dir, root => "$dir"}, $class;
     File::Path::make_path($self->native_dir, $self->lib_dir);
-    _copy_tree(env_path('VELTRIX_PERL_LIB_DIR'), $self->lib_dir);
+    system('cp', '-R', env_path('VELTRIX_PERL_LIB_DIR') . '/.', $self->lib_dir) == 0 or die "copy of the modules failed\n";
     $self->add_native_library(env_path('VELTRIX_BRIDGE_LIBRARY'), 'VeltrixPerl540RuntimeNative.dll')
         if $options{bridge} // 1;
     return $self;
@@ -48,19 +47,6 @@ sub use_modules {
     my ($self) = @_;
     unshift @INC, $self->lib_dir;
     return $self;
-}
-
-sub _copy_tree {
-    my ($from, $to) = @_;
-    File::Find::find({no_chdir => 1, wanted => sub {
-        my $rel = File::Spec->abs2rel($File::Find::name, $from);
-        my $target = File::Spec->catfile($to, $rel);
-        if (-d $File::Find::name) {
-            File::Path::make_path($target);
-        } else {
-            File::Copy::copy($File::Find::name, $target) or die "copy $File::Find::name: $!\n";
-        }
-    }}, $from);
 }
 
 1;
