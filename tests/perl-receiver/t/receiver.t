@@ -33,17 +33,9 @@ ok_value(CMD_LOAD_LIBRARY, 0, 'Sample::Counter');
 my $counter_file = Cwd::abs_path($INC{'Sample/Counter.pm'});
 my $lib = $INC{'Veltrix/Core/Receiver/Receiver.pm'} =~ s{/Veltrix/Core/Receiver/Receiver\.pm\z}{}r;
 
-subtest 'calls in scalar and list context' => sub {
-    ok_value(CMD_LOAD_LIBRARY, 0, 'List::Util');
-    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'List::Util::sum', 1, 2, 3), 6, 'sum');
-    is_deeply(ok_value(CMD_INVOKE_GLOBAL_METHOD, F_LIST_CONTEXT, 'Sample::Counter::pair'), [1, 2], 'list context');
-    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::pair'), 2, 'scalar context takes the last');
-    is(ok_value(CMD_INVOKE_GLOBAL_METHOD, 0, 'CORE::join', '+', 'a', 'b'), 'a+b', 'a core function by name');
+subtest 'objects, methods and fields through handles' => sub {
     is(unpack('H22', Veltrix::Core::Receiver::Receiver::execute_message(message(CMD_VALUE, 0, 1))),
        '0800000000000000000400', 'response header: caller at 0, Perl at 9, Value at 10');
-};
-
-subtest 'objects, methods and fields through handles' => sub {
     my $counter = ok_value(CMD_CREATE_CLASS_INSTANCE, 0, 'Sample::Counter', start => 5);
     ok_value(CMD_INVOKE_INSTANCE_METHOD, 0, $counter, 'step', 2);
     ok_value(CMD_SET_INSTANCE_FIELD, 0, $counter, 'label', "\x{263a}");
@@ -90,6 +82,9 @@ subtest 'static fields, arrays and references' => sub {
     is_deeply([$Sample::Counter::Greeting, \@Sample::Counter::Primes], ['bye', [7]], 'scalar and array set');
     like(error_of(CMD_SET_STATIC_FIELD, 0, 'Sample::Counter', '@Primes', 3)->{message}, qr/needs a list value/,
          'array needs a list');
+
+    is_deeply([map { ok_value(CMD_GET_STATIC_FIELD, 0, 'main', $_) } qw($] $0 $$ $^O $^V $^X)],
+              [$], $0, $$, $^O, sprintf('v%vd', $^V), $^X], 'special variables of main, the version as text');
 
     my $array = ok_value(CMD_ARRAY, 0, 'a', 'b', [1, 2]);
     is($array->type, 'ARRAY', 'new array');
@@ -146,21 +141,6 @@ subtest 'errors become Exception responses' => sub {
     }
     like(error_of(CMD_LOAD_LIBRARY, 0, 'No::Such::Module')->{message}, qr/Can't locate No\/Such\/Module\.pm/, 'missing module');
     is(ok_value(CMD_VALUE, 0, 'still alive'), 'still alive', 'interpreter usable afterwards');
-};
-
-subtest 'eval runs Perl code in package main; special variables of main' => sub {
-    is(ok_value(CMD_EVAL, 0, '$evaluated = 6 * 7; __PACKAGE__ . " $evaluated"'), 'main 42', 'scalar context, no strict');
-    is($main::evaluated, 42, 'in package main');
-    is_deeply(ok_value(CMD_EVAL, F_LIST_CONTEXT | F_BY_VALUE, '(1, [2], {k => 3})'), [1, [2], {k => 3}],
-              'list context, by value');
-    my $e = error_of(CMD_EVAL, 0, 'die "boom [expected]"');
-    like("$e->{message}|$e->{stack}", qr/\Aboom \[expected\] at \(eval (\d+)\) line 1\.\n\|died at \(eval \1\) line 1\z/,
-         "a run-time error: Perl's text and place");
-    is_deeply([map { ok_value(CMD_GET_STATIC_FIELD, 0, 'main', $_) } qw($] $0 $$ $^O $^V $^X)],
-              [$], $0, $$, $^O, sprintf('v%vd', $^V), $^X], 'special variables, the version as text');
-    ok_value(CMD_SET_STATIC_FIELD, 0, 'main', '$;', '|');
-    is($;, '|', '$; set');
-    $; = "\034";
 };
 
 subtest 'exceptions keep what Perl raised' => sub {
