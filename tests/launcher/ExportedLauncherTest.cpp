@@ -23,26 +23,9 @@ const std::string missingElement =
 const std::string heading = "Perl Native Launcher Runtime Info: \n";
 const std::vector<byte> wide = {0, 255, 44};
 
-// Byte 11 of a message picks what the receiver module answers. Echo: the routine's initial ('s' or 'h'), 1 when
-// its first argument is defined, then the message; SetRuntimeInfo: byte 12 picks what get_runtime_info does.
-enum Reply : byte {
-    Echo,
-    WideValues,
-    HashReference,
-    PlainString,
-    Dies,
-    NothingAtAll,
-    SparseArray,
-    UndefElement,
-    EmptyArray,
-    TwoArrays,
-    TiedArray,
-    TiedArrayThatDies,
-    ElementThatDiesWhenNumified,
-    NonIntegerElements,
-    SetRuntimeInfo
-};
-
+// The bytes after a message's header name what the receiver module answers, "echo" when they name nothing known:
+// echo gives the routine's initial ('s' or 'h'), 1 when its first argument is defined, then the message;
+// "info" and a digit picks what get_runtime_info does.
 const char* const receiverModule = R"PERL(
 package Veltrix::Test::TiedBytes;
 sub TIEARRAY { return bless { dies => $_[1] }, $_[0] }
@@ -52,15 +35,20 @@ package Veltrix::Test::Exploding;
 use overload '0+' => sub { die "numify failed [expected]\n" }, '""' => sub { die "stringify failed [expected]\n" };
 package Veltrix::Core::Receiver::Receiver;
 my $info = 0;
-my @answers = (
-    sub { [ord($_[0]), defined($_[1]) ? 1 : 0, @{$_[2]}] }, sub { [256, -1, 300] }, sub { { bytes => [1] } },
-    sub { "1,2,3" }, sub { die "Whoopsie [expected]\n" }, sub { return }, sub { my @s; @s[0, 2] = (1, 3); \@s },
-    sub { [1, undef, 3] }, sub { [] }, sub { ([9, 9], [7]) },
-    sub { tie my @t, 'Veltrix::Test::TiedBytes', 0; \@t }, sub { tie my @t, 'Veltrix::Test::TiedBytes', 1; \@t },
-    sub { [1, bless({}, 'Veltrix::Test::Exploding'), 3] }, sub { ["7", "255", 1.5e2, "-1"] },
-    sub { $info = $_[2][12]; [] });
-sub send_command { return $answers[$_[1][11] // 0]->('s', @_) }
-sub heart_beat { return $answers[$_[1][11] // 0]->('h', @_) }
+my %answers = (
+    echo => sub { [ord($_[0]), defined($_[1]) ? 1 : 0, @{$_[2]}] }, wide => sub { [256, -1, 300] },
+    hash => sub { { bytes => [1] } }, string => sub { "1,2,3" }, dies => sub { die "Whoopsie [expected]\n" },
+    nothing => sub { return }, sparse => sub { my @s; @s[0, 2] = (1, 3); \@s }, undef => sub { [1, undef, 3] },
+    empty => sub { [] }, two => sub { ([9, 9], [7]) }, tied => sub { tie my @t, 'Veltrix::Test::TiedBytes', 0; \@t },
+    tieddies => sub { tie my @t, 'Veltrix::Test::TiedBytes', 1; \@t },
+    numifydies => sub { [1, bless({}, 'Veltrix::Test::Exploding'), 3] }, nonint => sub { ["7", "255", 1.5e2, "-1"] },
+    info => sub { $info = $_[3]; [] });
+sub answer {
+    my ($name, $digit) = pack('C*', @{$_[2]}[11 .. $#{$_[2]}]) =~ /\A([a-z]*)(\d?)/;
+    return ($answers{$name} // $answers{echo})->(@_, $digit);
+}
+sub send_command { return answer('s', @_) }
+sub heart_beat { return answer('h', @_) }
 sub get_runtime_info {
     die "Whoopsie [expected]\n" if $info == 1;
     return undef if $info == 2;
@@ -69,8 +57,9 @@ sub get_runtime_info {
 }
 )PERL";
 
-std::vector<byte> Message(byte type, std::initializer_list<byte> body = {}) {
-    return rawMessage(CommandHeader{.commandType = type}, body);
+std::vector<byte> Message(byte type, std::string_view body = "") {
+    return rawMessage(CommandHeader{.commandType = type},
+                      std::span(reinterpret_cast<const byte*>(body.data()), body.size()));
 }
 std::vector<byte> Echoed(char initial, const std::vector<byte>& message) {
     std::vector<byte> response(2 + message.size(), 0);  // the first argument is undef
@@ -87,12 +76,10 @@ struct Bridge {
         api = std::make_unique<LauncherExports>(*library);
         library->leak();
     }
-    std::vector<byte> Answer(VeltrixPerlLauncherHandle handle, byte kind, std::initializer_list<byte> more = {}) {
-        std::vector<byte> message = rawMessage(CommandHeader{}, {kind});
-        message.insert(message.end(), more);
-        return api->exchange(handle, message);
+    std::vector<byte> Answer(VeltrixPerlLauncherHandle handle, const std::string& kind) {
+        return api->exchange(handle, Message(0, kind));
     }
-    std::string FailureOf(VeltrixPerlLauncherHandle handle, byte kind) {
+    std::string FailureOf(VeltrixPerlLauncherHandle handle, const std::string& kind) {
         return errorOf([&] { Answer(handle, kind); });
     }
     TempProductTree tree;
@@ -119,12 +106,12 @@ TEST(LauncherHandles, NullHandleDoesNothingAndNewHandlesWaitForSetInitialized) {
     EXPECT_FALSE(api.isInitialized(called));
     api.setInitialized(called);
     EXPECT_TRUE(api.isInitialized(called));
-    EXPECT_EQ(bridge.FailureOf(called, WideValues), notInitialized);
+    EXPECT_EQ(bridge.FailureOf(called, "wide"), notInitialized);
 
     // The calling mode starts no interpreter: libperl's symbols never reach the global scope.
     VeltrixPerlLauncherHandle calling = api.start(Calling);
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "perl_alloc"), nullptr);
-    EXPECT_EQ(bridge.FailureOf(calling, WideValues), notInitialized);
+    EXPECT_EQ(bridge.FailureOf(calling, "wide"), notInitialized);
     EXPECT_EQ(std::string(api.runtimeInfo(calling)),
               heading + "\nError: Perl interpreter not initialized for GetRuntimeInfoFromManagedRuntime.");
     api.destroy(calling);
@@ -143,10 +130,7 @@ protected:
         bridge->api->destroy(calling);
         bridge->api->destroy(launcher);
     }
-    static std::vector<byte> Answer(byte kind, std::initializer_list<byte> more = {}) {
-        return bridge->Answer(launcher, kind, more);
-    }
-    static std::string FailureOf(byte kind) { return bridge->FailureOf(launcher, kind); }
+    static std::vector<byte> Answer(const std::string& kind) { return bridge->Answer(launcher, kind); }
     static std::string RuntimeInfo(VeltrixPerlLauncherHandle handle = launcher) {
         return bridge->api->runtimeInfo(handle);
     }
@@ -160,15 +144,14 @@ VeltrixPerlLauncherHandle LauncherCommands::launcher = nullptr;
 VeltrixPerlLauncherHandle LauncherCommands::calling = nullptr;
 
 TEST_F(LauncherCommands, TheMessageArrivesAsOneIntegerPerByteAndTheResponseIsTheLowEightBitsOfEachElement) {
-    std::vector<byte> body = {Echo};
-    for (int value = 255; value >= 0; --value) body.push_back(static_cast<byte>(value));
-    std::vector<byte> message = rawMessage(CommandHeader{.commandType = 3}, body);
+    std::vector<byte> message = Message(3, "echo");
+    for (int value = 255; value >= 0; --value) message.push_back(static_cast<byte>(value));
     EXPECT_EQ(api.exchange(launcher, message), Echoed('s', message));
     message.resize(70000);
-    for (size_t i = 12; i < message.size(); ++i) message[i] = static_cast<byte>(i * 7);
+    for (size_t i = 15; i < message.size(); ++i) message[i] = static_cast<byte>(i * 7);
     EXPECT_EQ(api.exchange(launcher, message), Echoed('s', message));
 
-    std::vector<byte> command = Message(0, {WideValues});
+    std::vector<byte> command = Message(0, "wide");
     EXPECT_EQ(api.send(launcher, command.data(), static_cast<int32_t>(command.size())), 3);
     std::vector<byte> response(8, 0xAA);
     EXPECT_EQ(api.read(launcher, response.data(), 8), 0);  // never past the response
@@ -180,7 +163,7 @@ TEST_F(LauncherCommands, TheMessageArrivesAsOneIntegerPerByteAndTheResponseIsThe
 
 TEST_F(LauncherCommands, HeartBeatTypeSelectsHeartBeatAndTooShortMessagesAreRefused) {
     for (byte type : {byte{0}, byte{10}, byte{12}, byte{33}, byte{255}}) {
-        EXPECT_EQ(api.exchange(launcher, Message(type, {Echo})).at(0), 's') << int(type);
+        EXPECT_EQ(api.exchange(launcher, Message(type, "echo")).at(0), 's') << int(type);
     }
     std::vector<byte> eleven = Message(11);
     EXPECT_EQ(api.exchange(launcher, eleven), Echoed('h', eleven));
@@ -194,27 +177,22 @@ TEST_F(LauncherCommands, HeartBeatTypeSelectsHeartBeatAndTooShortMessagesAreRefu
 // Arrays are converted whatever their elements; anything else is refused, and every failure leaves the
 // interpreter usable: repeated hundreds of times, it still answers.
 TEST_F(LauncherCommands, ArraysOfExistingElementsAreConvertedAndEverythingElseIsRefused) {
-    const std::tuple<Reply, std::vector<byte>, std::string> replies[] = {
-        {HashReference, {}, notArrayReference},
-        {PlainString, {}, notArrayReference},
-        {Dies, {}, notArrayReference},
-        {NothingAtAll, {}, notArrayReference},
-        {SparseArray, {}, missingElement},
-        {TiedArrayThatDies, {}, missingElement},
-        {ElementThatDiesWhenNumified, {}, missingElement},
-        {UndefElement, {1, 0, 3}, "(no exception)"},
-        {TwoArrays, {7}, "(no exception)"},  // the last value returned
-        {TiedArray, {65, 66, 67}, "(no exception)"},
-        {NonIntegerElements, {7, 255, 150, 255}, "(no exception)"},
-        {EmptyArray, {}, "(no exception)"}};
+    const std::tuple<std::string, std::vector<byte>, std::string> replies[] = {
+        {"hash", {}, notArrayReference},          {"string", {}, notArrayReference},
+        {"dies", {}, notArrayReference},          {"nothing", {}, notArrayReference},
+        {"sparse", {}, missingElement},           {"tieddies", {}, missingElement},
+        {"numifydies", {}, missingElement},       {"undef", {1, 0, 3}, "(no exception)"},
+        {"two", {7}, "(no exception)"},  // the last value returned
+        {"tied", {65, 66, 67}, "(no exception)"}, {"nonint", {7, 255, 150, 255}, "(no exception)"},
+        {"empty", {}, "(no exception)"}};
     for (int round = 0; round < 300; ++round) {
         for (const auto& [kind, bytes, failure] : replies) {
             std::vector<byte> answer;
-            ASSERT_EQ(errorOf([&] { answer = Answer(kind); }), failure) << int(kind);
-            ASSERT_EQ(answer, bytes) << int(kind);
+            ASSERT_EQ(errorOf([&] { answer = Answer(kind); }), failure) << kind;
+            ASSERT_EQ(answer, bytes) << kind;
         }
     }
-    EXPECT_EQ(Answer(WideValues), wide);
+    EXPECT_EQ(Answer("wide"), wide);
 }
 
 TEST_F(LauncherCommands, TheRuntimeReportIsTheHeadingThenTheModulePart) {
@@ -224,7 +202,7 @@ TEST_F(LauncherCommands, TheRuntimeReportIsTheHeadingThenTheModulePart) {
         {3, "Perl error in GetRuntimeInfoFromManagedRuntime: (value could not be converted to text)"},
         {0, "receiver ready"}};
     for (const auto& [mode, report] : reports) {
-        Answer(SetRuntimeInfo, {mode});
+        Answer("info" + std::to_string(mode));
         EXPECT_EQ(RuntimeInfo(), heading + "\n" + report);
     }
     const char* report = api.runtimeInfo(launcher);
@@ -233,7 +211,7 @@ TEST_F(LauncherCommands, TheRuntimeReportIsTheHeadingThenTheModulePart) {
     // The interpreter is the process's: a launcher in the calling mode reports the same module part.
     calling = api.create(Calling);
     EXPECT_EQ(RuntimeInfo(calling), heading + "\nreceiver ready");
-    EXPECT_EQ(Answer(WideValues), wide);
+    EXPECT_EQ(Answer("wide"), wide);
 }
 
 // --- Start and end: each in a process of its own ----------------------------------------------------
@@ -255,7 +233,7 @@ TEST_P(LauncherStart, TheMainProgramsEndDecidesTheStart) {
     Bridge bridge(e.module.empty() ? nullptr : e.module.c_str());
     VeltrixPerlLauncherHandle launcher = bridge.api->create(Called);
     EXPECT_EQ(errorOf([&] { bridge.api->initialize(launcher, 0); }), e.initializeFailure);
-    EXPECT_EQ(errorOf([&] { EXPECT_EQ(bridge.Answer(launcher, WideValues), wide); }), e.firstAnswer);
+    EXPECT_EQ(errorOf([&] { EXPECT_EQ(bridge.Answer(launcher, "wide"), wide); }), e.firstAnswer);
     bridge.api->destroy(launcher);
 }
 
@@ -281,11 +259,11 @@ TEST(LauncherEnd, DestroyingAnyLauncherEndsTheInterpreterAndRunsEndBlocks) {
     Bridge bridge(module.c_str());
     VeltrixPerlLauncherHandle first = bridge.api->start(Called);
     VeltrixPerlLauncherHandle second = bridge.api->create(Calling);
-    EXPECT_EQ(bridge.Answer(second, WideValues), wide);
+    EXPECT_EQ(bridge.Answer(second, "wide"), wide);
     EXPECT_FALSE(fs::exists(marker));
     bridge.api->destroy(first);
     EXPECT_TRUE(fs::exists(marker));
-    EXPECT_EQ(bridge.FailureOf(second, WideValues), notInitialized);
+    EXPECT_EQ(bridge.FailureOf(second, "wide"), notInitialized);
     bridge.api->destroy(second);
 }
 
@@ -305,7 +283,7 @@ sub send_command {
 )PERL");
     ASSERT_EQ(dlsym(RTLD_DEFAULT, "perl_alloc"), nullptr);  // the test program does not link libperl
     VeltrixPerlLauncherHandle launcher = bridge.api->start(Called);
-    EXPECT_EQ(bridge.api->exchange(launcher, Message(3, {100, 200})),
+    EXPECT_EQ(bridge.api->exchange(launcher, rawMessage(CommandHeader{.commandType = 3}, {100, 200})),
               (std::vector<byte>{(3 + 100 + 200) % 256, 200, 7, 5}));
     bridge.api->destroy(launcher);
 }
