@@ -90,8 +90,10 @@ subtest 'bad client options are refused at the caller' => sub {
 
 # What each Perl value becomes on the wire is the codec's test, and what a command does the receiver's.
 subtest "values come back as Perl values, the client's flags apply" => sub {
-    my $every = [42, -9_000_000_000, 0.25, "caf\x{e9} \x{263a}", "\x00\xff\x80", undef, !!1, {k => ['v']}];
-    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, $every), $every, 'numbers, text, bytes, undef, nesting';
+    my $every = [42, -9_000_000_000, 0.25, "caf\x{e9} \x{263a}", "\x00\xff\x80", undef, !!1, {k => ['v']},
+                 "\x{263a}" x 100_000 . 'end'];
+    is_deeply $perl->execute_with_flags('Value', F_BY_VALUE, $every), $every,
+        'numbers, text, bytes, undef, nesting, a long string in one piece';
     is $perl->execute('Value', [1])->type, 'ARRAY', 'without the by-value flag an array stays remote';
     is_deeply $perl->execute_with_flags('InvokeStaticMethod', F_LIST_CONTEXT, 'Target::Counter', 'pair'),
         [1, 'two'], 'list context gives all returned values';

@@ -9,11 +9,9 @@ use File::Spec;
 use FindBin ();
 use lib "$FindBin::Bin/lib";
 use VeltrixTestTree;
-use VeltrixStandin;
 
 my $tree = VeltrixTestTree->new->use_modules;
-my $standin = $tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'),
-                                        'VeltrixClrRuntimeNative.dll');
+$tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'), 'VeltrixClrRuntimeNative.dll');
 require Veltrix::Bridge::Native;
 require Veltrix::Client;
 use constant {F_LIST_CONTEXT => 1, F_BY_VALUE => 2};
@@ -41,16 +39,11 @@ subtest 'the module loads the bridge of its own product tree, once' => sub {
 };
 
 subtest 'a command reaches the stand-in through the exports and its answer comes back' => sub {
-    # The first command of the process: the stand-in's receiver is made and prepared for it.
     my $message = header(type => 2, version => 7) . "\x00\x01\x02\xff";
     my $answer = Veltrix::Bridge::Native::send_command($message);
     (my $expected = $message) =~ s/\A(.{10})./$1\x00/s;
     is unpack('H*', $answer), unpack('H*', $expected), 'the stand-in echoes the command as a Value answer';
     ok !utf8::is_utf8($answer), 'a byte string';
-    is_deeply [grep { /^(CreateReceiver|Initialize|SendCommand|ReadResponse)/ } split /\n/, VeltrixStandin::call_log($standin)],
-        ['CreateReceiver(1)', 'Initialize(4,0,7)', 'SendCommand(15:00 07 00 00 00 00 00 00 00 04 02 00 01 02 ff)',
-         'ReadResponse(15)'], 'the receiver prepared with the calling and called runtimes and the version; one call each';
-
     my $big = header(type => 9) . join('', map { chr($_ % 256) } 0 .. 1_000_000);
     ($expected = $big) =~ s/\A(.{10})./$1\x00/s;
     ok Veltrix::Bridge::Native::send_command($big) eq $expected, 'a message of a megabyte comes back whole';

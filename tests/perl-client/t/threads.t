@@ -8,11 +8,9 @@ use Test::More;
 use FindBin ();
 use lib "$FindBin::Bin/lib";
 use VeltrixTestTree;
-use VeltrixStandin;
 
 my $tree = VeltrixTestTree->new->use_modules;
-my $standin = $tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'),
-                                        'VeltrixClrRuntimeNative.dll');
+$tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'), 'VeltrixClrRuntimeNative.dll');
 # The calling side's library (runtime 4) too: without it the in-memory transport retries its load each time.
 $tree->add_native_library(VeltrixTestTree::env_path('VELTRIX_STANDIN_RUNTIME'), 'VeltrixPerlRuntimeNative.dll');
 require Veltrix::Bridge::Native;

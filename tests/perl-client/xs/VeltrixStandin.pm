@@ -1,4 +1,4 @@
-# VeltrixStandin.pm: reads and controls the call log of a stand-in library loaded in this process.
+# VeltrixStandin.pm: controls the call log of a stand-in library loaded in this process.
 package VeltrixStandin;
 
 use strict;

@@ -1,4 +1,4 @@
-/* VeltrixStandin.xs: test-side access to a loaded stand-in library's call log, from Perl. */
+/* VeltrixStandin.xs: test-side control of a loaded stand-in library's call log, from Perl. */
 #define PERL_NO_GET_CONTEXT
 #include "EXTERN.h"
 #include "perl.h"
@@ -21,18 +21,7 @@ MODULE = VeltrixStandin    PACKAGE = VeltrixStandin
 
 PROTOTYPES: DISABLE
 
-# The call log, one line per call; undef when the library is not loaded.
-SV*
-call_log(path)
-        const char* path
-    PREINIT:
-        const char* (*log)(void);
-    CODE:
-        log = (const char* (*)(void))loaded_export(path, "StandinCallLog");
-        RETVAL = log != NULL ? newSVpv(log(), 0) : &PL_sv_undef;
-    OUTPUT:
-        RETVAL
-
+# Pauses or resumes the call log (the benchmark keeps formatting out of its figures).
 bool
 set_recording(path, on)
         const char* path

@@ -52,7 +52,6 @@ subtest 'what a client cannot send' => sub {
     is(error_of { body_of($deep) }, "Commands nested deeper than 64 levels\n", 'commands nest 64 levels at most');
 };
 
-
 subtest 'malformed input is described with its offset, never guessed' => sub {
     my $one = "\x00" x 11 . "\x00" . pack('V', 1);
     my %cases = (
