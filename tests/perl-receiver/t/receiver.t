@@ -108,7 +108,7 @@ subtest 'static fields, arrays and references' => sub {
 subtest 'errors become Exception responses' => sub {
     my $e = error_of(CMD_INVOKE_GLOBAL_METHOD, 0, 'Sample::Counter::fail');
     is_deeply([@$e{qw(message class stack)}, exists $e->{object}],
-        ["Whoopsie [expected]\n", '', "died at $counter_file line 17\nSample::Counter::fail called from the calling runtime", ''],
+        ["Whoopsie [expected]\n", '', "died at $counter_file line 16\nSample::Counter::fail called from the calling runtime", ''],
         'a text: unchanged, no class, the die and the sub the caller called, no object');
     is_deeply(ok_value(CMD_INVOKE_STATIC_METHOD, F_BY_VALUE, 'Sample::Counter', 'tied_hash', 0), {k => 'v-k'},
         'a tied hash read by value');

@@ -12,7 +12,6 @@ sub new {
     return bless {count => $args{start} // 0, label => $args{label} // 'counter'}, $class;
 }
 sub step { my ($self, $by) = @_; $self->{count} += $by // 1; return $self }
-sub count { $_[0]{count} }
 sub pair { return (1, 2) }
 sub fail { die "Whoopsie [expected]\n" }
 sub fail_object { die Sample::Error->new('object failure [expected]') }
