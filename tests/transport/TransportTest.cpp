@@ -1,7 +1,7 @@
-// The transmitter and both transports, in process: other runtimes' libraries and the TCP and TLS client
-// libraries are fakes behind the loader seam, registered under the paths the core derives from its own
-// directory. Every call a fake gets is one line of Calls, prefixed with who got it ("Clr: Initialize(4,0,3)",
-// "tcp#1: ReadResponse(11)").
+// The transmitter and both transports. The Standin suite loads the real stand-in library beside the program;
+// elsewhere other runtimes' libraries and the TCP and TLS client libraries are fakes behind the loader seam,
+// registered under the paths the core derives from its own directory. Every call a fake gets is one line of
+// Calls, prefixed with who got it ("Clr: Initialize(4,0,3)", "tcp#1: ReadResponse(11)").
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "Messages.h"
 #include "PerlNativeTransmitter.h"
 #include "RuntimeNameHandler/RuntimeNameHandler.h"
+#include "Standins.h"
 #include "Transport/TransportInMemory.h"
 #include "Transport/TransportNetwork.h"
 
@@ -76,18 +77,15 @@ struct Echo {
     std::vector<byte> last;  // the latest command
 };
 
-// A runtime's library: its receiver and transmitter are singletons, as a real library keeps them.
+// A runtime's library for the cases the stand-in cannot play: a null receiver or transmitter, a missing export.
+// Its receiver and transmitter are singletons, as a real library keeps them.
 struct FakeRuntime final : IReceiver, Echo {
     struct Transmitter final : ITransmitter {
-        std::string name;
         int SendCommand(byte*, int32_t) override { return 0; }
         int ReadResponse(byte*, int32_t) override { return 0; }
         void SetTransportChannel(ITransport*) override {}
         int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
-        int DeployRuntime(byte*, int32_t length, std::string path, byte channel) override {
-            Record(name, "DeployRuntime:" + path, length, channel);
-            return 70 + channel;
-        }
+        int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
     } transmitter;
     bool nullReceiver = false;
     bool nullTransmitter = false;
@@ -95,7 +93,7 @@ struct FakeRuntime final : IReceiver, Echo {
     void SetConfigSource(std::string) override {}
     int Initialize(byte a, byte b, byte c) override {
         Record(name, "Initialize", a, b, c);
-        return 5;  // a result callers must not rely on
+        return 5;
     }
     int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
     int ReadResponse(byte* buffer, int32_t length) override { return Read(buffer, length); }
@@ -103,7 +101,7 @@ struct FakeRuntime final : IReceiver, Echo {
     int LoadOptimizedMethod(std::string) override { return 0; }
     int SetEmbeddedRuntime(byte version, std::string path) override {
         Record(name, "SetEmbeddedRuntime:" + path, version);
-        return 40 + version;
+        return 0;
     }
     int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
 };
@@ -124,8 +122,7 @@ ITransmitter* CreateTransmitter(RuntimeOperationMode mode) {
 template <int N>
 void AddRuntime(veltrix::test::FakeLibraries& fakes, bool withReceiver = true, bool withTransmitter = true) {
     Runtimes[N] = FakeRuntime();
-    Runtimes[N].name = Runtimes[N].transmitter.name =
-        VeltrixNS::Native::RuntimeNameHandler::RuntimeNameHandler::GetRuntimeName(N);
+    Runtimes[N].name = VeltrixNS::Native::RuntimeNameHandler::RuntimeNameHandler::GetRuntimeName(N);
     fakes.Add(Finder::getRuntimeLibraryPath(N),
               {{"CreateReceiver", withReceiver ? AsExport(&CreateReceiver<N>) : nullptr},
                {"CreateTransmitter", withTransmitter ? AsExport(&CreateTransmitter<N>) : nullptr}});
@@ -200,7 +197,77 @@ std::vector<byte> Tcp(uint16_t port, std::initializer_list<byte> body = {}, byte
         body);
 }
 
-// Each test starts with the libraries of Clr (0), Perl (4) and Python (5) and the client libraries in place.
+// Sends the message and reads the whole response, which is the message with command type 0.
+template <typename T>
+void Exchange(T& channel, std::vector<byte> message) {
+    int length = static_cast<int>(message.size());
+    ASSERT_EQ(channel.SendCommand(message.data(), length), length);
+    std::vector<byte> response(message.size());
+    EXPECT_EQ(channel.ReadResponse(response.data(), length), length);
+    message[10] = 0;
+    EXPECT_EQ(response, message);
+}
+
+using PerlTransmitter = VeltrixNS::Runtimes::Perl::Native::Transmitter::PerlNativeTransmitter;
+
+// The real stand-in library, copied beside the program as Clr's, Perl's and Python's; each copy keeps its own
+// call log while it is loaded.
+std::string Log(int runtime) {
+    return veltrix::test::StandinCallLog(Finder::getRuntimeLibraryPath(runtime));
+}
+
+// A channel handed over is owned until the next command replaces it; that command prepares both runtimes from
+// its header (bytes 9, 0 and 1 reach Initialize in that order) and reaches the called one unchanged.
+TEST(Standin, TheTransmitterPreparesBothRuntimesFromTheHeaderAndPassesCommandsUnchanged) {
+    PerlTransmitter tx{RuntimeOperationMode::CallingRuntime};
+    tx.SetTransportChannel(new FakeChannel("handed"));
+    byte buffer[1];
+    EXPECT_EQ(tx.ReadResponse(buffer, 1), 0);
+    auto command = ToRuntime(0, {}, 2);
+    command[5] = 0xAB;  // address bytes are not read for channel type 0
+    Exchange(tx, command);
+    EXPECT_EQ(Calls, "handed#1: ReadResponse(1)\nhanded#1: Destroyed()\n");
+    EXPECT_EQ(Log(0),
+              "CreateReceiver(1)\nInitialize(4,0,2)\nCreateTransmitter(1)\n"
+              "SendCommand(11:00 02 00 00 00 ab 00 00 00 04 09)\nReadResponse(11)\n");
+    EXPECT_EQ(Log(4), "CreateReceiver(0)\nInitialize(4,0,2)\nCreateTransmitter(0)\n");
+    auto failing = ToRuntime(0, {0xEE});  // the other side's failure passes untouched
+    EXPECT_EQ(errorOf([&] { tx.SendCommand(failing.data(), 12); }), "Stand-in failure [expected]");
+    // Embedded runtimes always go in memory; deployment follows the header's channel.
+    EXPECT_EQ(tx.SetEmbeddedRuntime(4, 0, 2, "/opt/runtime"), 42);
+    EXPECT_EQ(tx.DeployRuntime(failing.data(), 12, "/deploy", 3), 73);
+}
+
+// Each library is loaded and prepared once; byte 0 picks the receiver whatever runtime was prepared last.
+TEST(Standin, TheInMemoryTransportLoadsEachLibraryOnceAndGivesItBack) {
+    auto transport = std::make_unique<TransportInMemory>();
+    EXPECT_EQ(transport->Initialize(4, 0, 1), 0);  // the receivers' own result (5) is not passed on
+    EXPECT_EQ(transport->Initialize(4, 0, 1), 0);
+    EXPECT_EQ(transport->Initialize(4, 5, 2), 0);
+    Exchange(*transport, ToRuntime(0, {0x10}));
+    EXPECT_EQ(transport->SetEmbeddedRuntime(9, 9, 3, "/embedded"), 43);
+    EXPECT_EQ(transport->DeployRuntime(ToRuntime(0).data(), 11, "/deploy", 2), 72);
+    ::testing::internal::CaptureStdout();
+    VeltrixNS::Native::Transport::TransportInMemoryProbe::HeartBeats(*transport);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "SendHeartBeatToCalledRuntime\nSendHeartBeatToCallingRuntime\n");
+    EXPECT_EQ(Log(0),
+              "CreateReceiver(1)\nInitialize(4,0,1)\nCreateTransmitter(1)\n"
+              "SendCommand(12:00 00 00 00 00 00 00 00 00 04 09 10)\nReadResponse(12)\n");
+    EXPECT_EQ(Log(5),
+              "CreateReceiver(1)\nInitialize(4,5,2)\nCreateTransmitter(1)\n"
+              "SendCommand(13:05 02 00 00 00 00 00 00 00 04 0b 31 32)\n");
+    EXPECT_EQ(Log(4),
+              "CreateReceiver(0)\nInitialize(4,0,1)\nCreateTransmitter(0)\n"
+              "SendCommand(13:04 00 00 00 00 00 00 00 00 05 0b 31 32)\n");
+    transport.reset();  // the libraries go; their objects are theirs and go with them
+    EXPECT_EQ(Log(0) + Log(4) + Log(5), "<not loaded><not loaded><not loaded>");
+    transport = std::make_unique<TransportInMemory>();
+    EXPECT_EQ(transport->Initialize(4, 0, 0), 0);
+    Exchange(*transport, ToRuntime(0));
+}
+
+// Each test starts with the fake libraries of Clr (0), Perl (4) and Python (5) and the client libraries.
 class Transport : public ::testing::Test {
 protected:
     static veltrix::test::FakeLibraries& Fakes() {
@@ -215,22 +282,12 @@ protected:
         NullChannelsToGo = ChannelsMade = 0;
         Calls.clear();
     }
-    // Sends the message and reads the whole response, which is the message with command type 0.
-    template <typename T>
-    static void Exchange(T& channel, std::vector<byte> message) {
-        int length = static_cast<int>(message.size());
-        ASSERT_EQ(channel.SendCommand(message.data(), length), length);
-        std::vector<byte> response(message.size());
-        EXPECT_EQ(channel.ReadResponse(response.data(), length), length);
-        message[10] = 0;
-        EXPECT_EQ(response, message);
-    }
 };
 
 class Transmitter : public Transport {
 protected:
     int Send(std::vector<byte> message) { return tx.SendCommand(message.data(), static_cast<int32_t>(message.size())); }
-    VeltrixNS::Runtimes::Perl::Native::Transmitter::PerlNativeTransmitter tx{RuntimeOperationMode::CallingRuntime};
+    PerlTransmitter tx{RuntimeOperationMode::CallingRuntime};
 };
 
 TEST_F(Transmitter, RefusesMessagesShorterThanTheHeaderBeforeReadingThem) {
@@ -246,27 +303,9 @@ TEST_F(Transmitter, RefusesMessagesShorterThanTheHeaderBeforeReadingThem) {
     EXPECT_EQ(Calls, "");
 }
 
-// A channel handed over is owned until the next command replaces it; that command prepares both runtimes from
-// its header (bytes 9, 0 and 1 reach Initialize in that order) and reaches the called one unchanged.
-TEST_F(Transmitter, AnInMemoryCommandPreparesBothRuntimesFromTheHeaderAndReachesTheCalledOneUnchanged) {
-    tx.SetTransportChannel(new FakeChannel("handed"));
-    byte buffer[1];
-    EXPECT_EQ(tx.ReadResponse(buffer, 1), 0);
-    auto command = ToRuntime(0, {}, 2);
-    command[5] = 0xAB;  // address bytes are not read for channel type 0
-    Exchange(tx, command);
-    EXPECT_EQ(Runtimes[0].last, command);
-    EXPECT_EQ(
-        Calls,
-        "handed#1: ReadResponse(1)\nhanded#1: Destroyed()\nClr: CreateReceiver(1)\nClr: Initialize(4,0,2)\n"
-        "Clr: CreateTransmitter(1)\nPerl: CreateReceiver(0)\nPerl: Initialize(4,0,2)\nPerl: CreateTransmitter(0)\n"
-        "Clr: SendCommand(11)\nClr: ReadResponse(11)\n");
-    EXPECT_THROW(Send(ToRuntime(0, {0xEE})), FakeFailure);  // the other side's failure passes untouched
-}
-
 // One network transport per address and little-endian port, made and initialised once, whatever the channel
 // type of later commands; an in-memory command switches back and the network transports stay. An unknown
-// channel type changes nothing.
+// channel type changes nothing; deployment over the network does nothing.
 TEST_F(Transmitter, NetworkTransportsAreCachedByAddressAndPort) {
     auto first = Tcp(0x1F90, {1, 2, 3});
     ASSERT_EQ(first[7], 0x90);
@@ -282,6 +321,7 @@ TEST_F(Transmitter, NetworkTransportsAreCachedByAddressAndPort) {
                   "Veltrix Core Exception: Exception code 023.");
     }
     Exchange(tx, Tcp(8081, {6}));
+    EXPECT_EQ(tx.DeployRuntime(first.data(), 14, "/deploy", 1), 0);
     Calls.erase(Calls.find("Clr: Create"), prepared.size());
     EXPECT_EQ(Calls,
               "tcp: CreateTransportChannel:10.0.0.1(8080)\ntcp#1: Initialize(4,0,0)\ntcp#1: SendCommand(14)\n"
@@ -289,21 +329,6 @@ TEST_F(Transmitter, NetworkTransportsAreCachedByAddressAndPort) {
               "tls#2: SendCommand(12)\ntcp: CreateTransportChannel:192.0.7.255(1)\ntcp#3: Initialize(4,0,0)\n"
               "tcp#3: SendCommand(11)\nClr: SendCommand(11)\ntls#2: SendCommand(12)\ntls#2: ReadResponse(12)\n");
     EXPECT_THROW(Send(Tcp(8080, {0xEE})), FakeFailure);
-}
-
-TEST_F(Transmitter, EmbeddedRuntimeAndDeployRuntimeReachTheirChannels) {
-    Send(Tcp(8080));
-    // Always the in-memory transport, prepared for the runtimes given.
-    EXPECT_EQ(tx.SetEmbeddedRuntime(4, 0, 2, "/opt/runtime"), 42);
-    // The header's channel: the network transport does nothing, the in-memory one asks the called library.
-    auto network = Tcp(8080, {1});
-    EXPECT_EQ(tx.DeployRuntime(network.data(), 12, "/deploy", 1), 0);
-    auto inMemory = ToRuntime(0, {2});
-    EXPECT_EQ(tx.DeployRuntime(inMemory.data(), 12, "/deploy", 3), 73);
-    EXPECT_NE(Calls.find("Clr: Initialize(4,0,2)\n"), std::string::npos) << Calls;
-    EXPECT_EQ(
-        Calls.substr(Calls.find("Perl: CreateTransmitter")),
-        "Perl: CreateTransmitter(0)\nClr: SetEmbeddedRuntime:/opt/runtime(2)\nClr: DeployRuntime:/deploy(12,3)\n");
     // A channel whose Initialize fails is the one selected: the next read finds no channel in it.
     Fakes().Add(TcpClientPath(), {{"CreateTransportChannel", nullptr}});
     EXPECT_EQ(errorOf([&] { Send(Tcp(8082)); }), Code("011", reinstall));
@@ -321,21 +346,6 @@ protected:
         return failure == "(no exception)" ? Calls : failure;
     }
 };
-
-TEST_F(InMemory, InitializeLoadsBothLibrariesOnceAndDestructionGivesThemBack) {
-    EXPECT_EQ(HeldRuntime(), NoReceiver(100, "Unknown"));
-    EXPECT_EQ(transport->Initialize(4, 0, 0), 0);  // the receivers' own result (5) is not passed on
-    EXPECT_EQ(transport->Initialize(4, 0, 0), 0);
-    EXPECT_EQ(Calls, prepared);
-    EXPECT_EQ(HeldRuntime(), "Clr: SetEmbeddedRuntime:/p(7)\n");
-    Exchange(*transport, ToRuntime(0));
-    transport.reset();  // the libraries go; their objects are theirs and stay
-    EXPECT_EQ(
-        Fakes().References(Finder::getRuntimeLibraryPath(0)) + Fakes().References(Finder::getRuntimeLibraryPath(4)), 0);
-    transport = std::make_unique<TransportInMemory>();
-    EXPECT_EQ(transport->Initialize(4, 0, 0), 0);
-    Exchange(*transport, ToRuntime(0));
-}
 
 TEST_F(InMemory, AMissingCallingLibraryIsToleratedAndRetriedButAMissingCalledOneIsCode001) {
     Fakes().Remove(Finder::getRuntimeLibraryPath(4));
@@ -384,9 +394,9 @@ TEST_F(InMemory, FailuresOfTheOtherLibrariesCarryTheirCodes) {
     Exchange(*transport, ToRuntime(0));
 }
 
-// Byte 0 picks the receiver whatever runtime was prepared last, and the bytes the transport holds name the
-// runtime of the latest request even when it returns at once.
-TEST_F(InMemory, ByteZeroChoosesTheReceiverAndTheLatestRequestNamesTheRuntime) {
+// The bytes the transport holds name the runtime of the latest request, even when it returns at once.
+TEST_F(InMemory, WithoutAReceiverForTheRuntimeCommandsAreCode010) {
+    EXPECT_EQ(HeldRuntime(), NoReceiver(100, "Unknown"));
     byte buffer[11];
     EXPECT_EQ(errorOf([&] { transport->ReadResponse(buffer, 11); }),
               Code("010", "No receiver has taken a command: send a command before reading its response"));
@@ -394,24 +404,9 @@ TEST_F(InMemory, ByteZeroChoosesTheReceiverAndTheLatestRequestNamesTheRuntime) {
               Code("010", "Empty message: no called runtime named"));
     transport->Initialize(4, 0, 1);
     transport->Initialize(4, 5, 2);
-    Exchange(*transport, ToRuntime(0, {0x10}));
     EXPECT_EQ(errorOf([&] { transport->SendCommand(ToRuntime(6).data(), 11); }), NoReceiver(6, "Ruby"));
     transport->Initialize(4, 0, 3);  // both libraries loaded: returns at once
-    Calls.clear();
-    EXPECT_EQ(transport->SetEmbeddedRuntime(9, 9, 3, "/embedded"), 43);
-    auto message = ToRuntime(0);
-    EXPECT_EQ(transport->DeployRuntime(message.data(), 11, "/deploy", 2), 72);
-    EXPECT_EQ(Calls, "Clr: SetEmbeddedRuntime:/embedded(3)\nClr: DeployRuntime:/deploy(11,2)\n");
-}
-
-TEST_F(InMemory, HeartBeatsFollowTheHeaderLayout) {
-    transport->Initialize(4, 0, 2);
-    ::testing::internal::CaptureStdout();
-    VeltrixNS::Native::Transport::TransportInMemoryProbe::HeartBeats(*transport);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "SendHeartBeatToCalledRuntime\nSendHeartBeatToCallingRuntime\n");
-    EXPECT_EQ(Runtimes[0].last, (std::vector<byte>{0, 2, 0, 0, 0, 0, 0, 0, 0, 4, 11, 0x31, 0x32}));
-    EXPECT_EQ(Runtimes[4].last, (std::vector<byte>{4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11, 0x31, 0x32}));
+    EXPECT_EQ(HeldRuntime(), "Clr: SetEmbeddedRuntime:/p(7)\n");
 }
 
 class Network : public Transport {
