@@ -58,52 +58,45 @@ void Record(const std::string& who, const std::string& call, Args... numbers) {
 // What the other side throws for a command whose body starts with 0xEE.
 struct FakeFailure : std::exception {};
 
-// Keeps each command and answers with it, its command type set to 0 (Value).
-struct Echo {
-    int Send(byte* message, int32_t length) {
+// Another library's object: a runtime's receiver and transmitter, or a client library's channel. It keeps each
+// command and answers with it, its command type set to 0 (Value).
+struct Fake : IReceiver, ITransmitter, ITransport {
+    int Initialize(byte a, byte b, byte c) override {
+        Record(name, "Initialize", a, b, c);
+        return 5;  // a result callers must not rely on
+    }
+    int SendCommand(byte* message, int32_t length) override {
         Record(name, "SendCommand", length);
         if (length > 11 && message[11] == 0xEE) throw FakeFailure();
         last.assign(message, message + length);
         return length;
     }
-    int Read(byte* buffer, int32_t length) {
+    int ReadResponse(byte* buffer, int32_t length) override {
         Record(name, "ReadResponse", length);
         auto count = std::min<size_t>(last.size(), static_cast<size_t>(std::max(length, 0)));
         std::copy_n(last.begin(), count, buffer);
         if (count > 10) buffer[10] = 0;
         return static_cast<int>(count);
     }
-    std::string name;
-    std::vector<byte> last;  // the latest command
-};
-
-// A runtime's library for the cases the stand-in cannot play: a null receiver or transmitter, a missing export.
-// Its receiver and transmitter are singletons, as a real library keeps them.
-struct FakeRuntime final : IReceiver, Echo {
-    struct Transmitter final : ITransmitter {
-        int SendCommand(byte*, int32_t) override { return 0; }
-        int ReadResponse(byte*, int32_t) override { return 0; }
-        void SetTransportChannel(ITransport*) override {}
-        int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
-        int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
-    } transmitter;
-    bool nullReceiver = false;
-    bool nullTransmitter = false;
-
-    void SetConfigSource(std::string) override {}
-    int Initialize(byte a, byte b, byte c) override {
-        Record(name, "Initialize", a, b, c);
-        return 5;
-    }
-    int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
-    int ReadResponse(byte* buffer, int32_t length) override { return Read(buffer, length); }
-    void LogException(byte*, int32_t) override {}
-    int LoadOptimizedMethod(std::string) override { return 0; }
     int SetEmbeddedRuntime(byte version, std::string path) override {
         Record(name, "SetEmbeddedRuntime:" + path, version);
         return 0;
     }
+    int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
     int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
+    void SetConfigSource(std::string) override {}
+    void LogException(byte*, int32_t) override {}
+    int LoadOptimizedMethod(std::string) override { return 0; }
+    void SetTransportChannel(ITransport*) override {}
+    std::string name;
+    std::vector<byte> last;  // the latest command
+};
+
+// A runtime's library, for the cases the stand-in cannot play: a null receiver or transmitter, a missing
+// export. Its receiver and transmitter are one singleton, as a real library keeps them.
+struct FakeRuntime final : Fake {
+    bool nullReceiver = false;
+    bool nullTransmitter = false;
 };
 std::array<FakeRuntime, 11> Runtimes;
 
@@ -115,7 +108,7 @@ IReceiver* CreateReceiver(RuntimeOperationMode mode) {
 template <int N>
 ITransmitter* CreateTransmitter(RuntimeOperationMode mode) {
     Record(Runtimes[N].name, "CreateTransmitter", mode);
-    return Runtimes[N].nullTransmitter ? nullptr : &Runtimes[N].transmitter;
+    return Runtimes[N].nullTransmitter ? nullptr : &Runtimes[N];
 }
 
 // Runtime N's library beside the core, fresh; a false flag leaves that export out.
@@ -129,17 +122,9 @@ void AddRuntime(veltrix::test::FakeLibraries& fakes, bool withReceiver = true, b
 }
 
 // A channel made by a client library, named by kind and creation number ("tcp#1").
-struct FakeChannel final : ITransport, Echo {
+struct FakeChannel final : Fake {
     explicit FakeChannel(std::string kind) { name = kind + "#" + std::to_string(++ChannelsMade); }
     ~FakeChannel() override { Record(name, "Destroyed"); }
-    int Initialize(byte a, byte b, byte c) override {
-        Record(name, "Initialize", a, b, c);
-        return 5;
-    }
-    int SendCommand(byte* message, int32_t length) override { return Send(message, length); }
-    int ReadResponse(byte* buffer, int32_t length) override { return Read(buffer, length); }
-    int SetEmbeddedRuntime(byte, byte, byte, std::string) override { return 0; }
-    int DeployRuntime(byte*, int32_t, std::string, byte) override { return 0; }
 };
 
 template <bool Tls>
