@@ -399,22 +399,25 @@ protected:
     std::unique_ptr<TransportNetwork> transport = std::make_unique<TransportNetwork>("10.0.0.1", 8080);
 };
 
-// Each kind asks its own client library for one channel, initialised once; embedded runtimes and deployment
-// are no-ops that touch nothing.
-TEST_F(Network, EachKindMakesOneChannelAndCommandsPassThrough) {
+// Each kind asks its own client library for one channel, initialised once, and deletes only that channel;
+// embedded runtimes and deployment are no-ops that touch nothing.
+TEST_F(Network, EachKindMakesOneChannelOfItsOwnAndCommandsPassThrough) {
+    transport->Initialize(4, 0, 0);  // tcp#1 stays
     for (bool tls : {false, true}) {
-        transport = std::make_unique<TransportNetwork>("192.168.1.20", 65535, tls);
+        auto other = std::make_unique<TransportNetwork>("192.168.1.20", 65535, tls);
         byte message[11] = {};
         Calls.clear();
-        ChannelsMade = 0;
-        EXPECT_EQ(transport->Initialize(4, 0, 2), 0);
-        EXPECT_EQ(transport->Initialize(5, 1, 7), 0);
-        EXPECT_EQ(transport->SetEmbeddedRuntime(4, 0, 2, "/p") + transport->DeployRuntime(message, 11, "/p", 1), 0);
-        Exchange(*transport, Tcp(65535, {0xC0, 0xFF}));
-        std::string kind = tls ? "tls" : "tcp";
-        EXPECT_EQ(Calls, kind + ": CreateTransportChannel:192.168.1.20(65535)\n" + kind + "#1: Initialize(4,0,2)\n" +
-                             kind + "#1: SendCommand(13)\n" + kind + "#1: ReadResponse(13)\n");
+        EXPECT_EQ(other->Initialize(4, 0, 2), 0);
+        EXPECT_EQ(other->Initialize(5, 1, 7), 0);
+        EXPECT_EQ(other->SetEmbeddedRuntime(4, 0, 2, "/p") + other->DeployRuntime(message, 11, "/p", 1), 0);
+        Exchange(*other, Tcp(65535, {0xC0, 0xFF}));
+        other.reset();
+        std::string kind = tls ? "tls" : "tcp", channel = kind + "#" + std::to_string(2 + tls);
+        EXPECT_EQ(Calls, kind + ": CreateTransportChannel:192.168.1.20(65535)\n" + channel + ": Initialize(4,0,2)\n" +
+                             channel + ": SendCommand(13)\n" + channel + ": ReadResponse(13)\n" + channel +
+                             ": Destroyed()\n");
     }
+    EXPECT_EQ(Fakes().References(TcpClientPath()), 1);  // kept for the process
 }
 
 TEST_F(Network, NoChannelIsCode011Code012OrCode013UntilOneIsMade) {
@@ -432,17 +435,6 @@ TEST_F(Network, NoChannelIsCode011Code012OrCode013UntilOneIsMade) {
     EXPECT_EQ(transport->Initialize(4, 0, 0), 0);
     std::string create = "tcp: CreateTransportChannel:10.0.0.1(8080)\n";
     EXPECT_EQ(Calls, create + create + create + "tcp#1: Initialize(4,0,0)\n");
-}
-
-TEST_F(Network, TransportsShareOneClientLibraryAndDeleteTheirOwnChannels) {
-    auto second = std::make_unique<TransportNetwork>("10.0.0.2", 8080);
-    transport->Initialize(4, 0, 0);
-    second->Initialize(4, 0, 0);
-    Calls.clear();
-    transport.reset();
-    EXPECT_EQ(Calls, "tcp#1: Destroyed()\n");
-    second.reset();
-    EXPECT_EQ(Fakes().References(TcpClientPath()), 1);  // kept for the process
 }
 
 class NetworkInOwnProcess : public Network {};
