@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 #include "Definitions/runtimeOperationMode.h"
 #include "ErrorText.h"
@@ -349,32 +350,27 @@ TEST_F(InMemory, AMissingCallingLibraryIsToleratedAndRetriedButAMissingCalledOne
 }
 
 // Called-side failures leave Initialize before the calling side is reached; calling-side failures (017, 018,
-// 016) are discarded. A null transmitter is stored as nothing.
+// 016) are discarded. A receiver stored before a failure serves commands; a null transmitter is stored as nothing.
 TEST_F(InMemory, FailuresOfTheOtherLibrariesCarryTheirCodes) {
-    const std::pair<std::function<void()>, std::string> failures[] = {
-        {[] { AddRuntime<0>(Fakes(), false); }, Code("014", reinstall)},
-        {[] { Runtimes[0].nullReceiver = true; }, Code("015", reinstall)},
-        {[] { AddRuntime<0>(Fakes(), true, false); }, Code("016", "Reinstall Veltrix")},
-        {[] { AddRuntime<4>(Fakes(), false); }, "(no exception)"},
-        {[] { Runtimes[4].nullReceiver = true; }, "(no exception)"},
-        {[] { AddRuntime<4>(Fakes(), true, false); }, "(no exception)"},
-        {[] { Runtimes[0].nullTransmitter = true; }, "(no exception)"}};
-    for (const auto& [arrange, failure] : failures) {
+    const std::tuple<std::function<void()>, std::string, bool> failures[] = {
+        {[] { AddRuntime<0>(Fakes(), false); }, Code("014", reinstall), false},
+        {[] { Runtimes[0].nullReceiver = true; }, Code("015", reinstall), false},
+        {[] { AddRuntime<0>(Fakes(), true, false); }, Code("016", "Reinstall Veltrix"), true},
+        {[] { AddRuntime<4>(Fakes(), false); }, "(no exception)", true},
+        {[] { Runtimes[4].nullReceiver = true; }, "(no exception)", true},
+        {[] { AddRuntime<4>(Fakes(), true, false); }, "(no exception)", true},
+        {[] { Runtimes[0].nullTransmitter = true; }, "(no exception)", true}};
+    for (const auto& [arrange, failure, serves] : failures) {
         SetUp();
         arrange();
         transport = std::make_unique<TransportInMemory>();
         EXPECT_EQ(errorOf([&] { transport->Initialize(4, 0, 0); }), failure);
         EXPECT_EQ(Fakes().References(Finder::getRuntimeLibraryPath(4)), failure == "(no exception)" ? 1 : 0);
+        if (serves) Exchange(*transport, ToRuntime(0));
     }
-    Exchange(*transport, ToRuntime(0));
     auto message = ToRuntime(0);
     EXPECT_EQ(errorOf([&] { transport->DeployRuntime(message.data(), 11, "/d", 0); }),
               Code("016", "No transmitter for runtime 0 (Clr)"));
-    // The receiver stored before the 016 failure serves commands.
-    AddRuntime<0>(Fakes(), true, false);
-    transport = std::make_unique<TransportInMemory>();
-    errorOf([&] { transport->Initialize(4, 0, 0); });
-    Exchange(*transport, ToRuntime(0));
 }
 
 // The bytes the transport holds name the runtime of the latest request, even when it returns at once.
