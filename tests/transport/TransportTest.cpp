@@ -415,12 +415,4 @@ TEST_F(Network, NoChannelIsCode011Code012OrCode013UntilOneIsMade) {
     EXPECT_EQ(Calls, create + create + create + "tcp#1: Initialize(4,0,0)\n");
 }
 
-class NetworkInOwnProcess : public Network {};
-
-// The client library is loaded once per process: its absence shows only before any load.
-TEST_F(NetworkInOwnProcess, MissingClientLibraryIsCode001NamingIt) {
-    Fakes().Remove(TcpClientPath());
-    EXPECT_EQ(errorOf([&] { transport->Initialize(4, 0, 0); }), CannotLoad(TcpClientPath()));
-}
-
 }  // namespace
