@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <typeinfo>
 #include <vector>
@@ -102,6 +103,13 @@ bool HoldsHandle(const Value& value) {
     return false;
 }
 
+// The id a handle or its number stands for; none for any other value.
+std::optional<uint64_t> FunctionId(const Value& value) {
+    if (value.is<Handle>()) return value.asHandle().id();
+    if (value.is<int64_t>() && value.asInt() >= 0) return static_cast<uint64_t>(value.asInt());
+    return std::nullopt;
+}
+
 std::string TakesAtLeastOne(const char* command, const char* usage) {
     return std::string(command) + " takes at least 1 argument (" + usage + "), got 0\n";
 }
@@ -146,11 +154,10 @@ private:
 
     static std::shared_ptr<const RegisteredFunction> Target(const Value& first) {
         const HostFunctionRegistry& registry = HostFunctionRegistry::Instance();
-        if (first.is<Handle>() || (first.is<int64_t>() && first.asInt() >= 0)) {
-            uint64_t id = first.is<Handle>() ? first.asHandle().id() : static_cast<uint64_t>(first.asInt());
-            auto found = registry.Find(id);
+        if (std::optional<uint64_t> id = FunctionId(first)) {
+            auto found = registry.Find(*id);
             if (found == nullptr) {
-                throw Refusal("No host function with handle " + std::to_string(id) + " (released or never created)\n");
+                throw Refusal("No host function with handle " + std::to_string(*id) + " (released or never created)\n");
             }
             return found;
         }
@@ -158,14 +165,7 @@ private:
             throw Refusal("InvokeGlobalMethod: expected a host function name or handle, got " + first.typeName() +
                           "\n");
         }
-        // A name without a package is in main, as Perl has it.
-        const std::string& given = first.asString();
-        std::string qualified;
-        if (given.starts_with("::"))
-            qualified = "main" + given;
-        else if (given.find("::") == std::string::npos)
-            qualified = "main::" + given;
-        const std::string& name = qualified.empty() ? given : qualified;
+        const std::string name = HostClient::InMainUnlessQualified(first.asString());
         auto found = registry.Find(name);
         if (found == nullptr) throw Refusal("No host function named " + name + " (never defined, or released)\n");
         return found;
@@ -210,10 +210,9 @@ private:
         ids.reserve(command.args.size());
         for (const Argument& argument : command.args) {
             const Value* value = argument.value();
-            if (value != nullptr && value->is<Handle>()) {
-                ids.push_back(value->asHandle().id());
-            } else if (value != nullptr && value->is<int64_t>() && value->asInt() >= 0) {
-                ids.push_back(static_cast<uint64_t>(value->asInt()));
+            std::optional<uint64_t> id = value != nullptr ? FunctionId(*value) : std::nullopt;
+            if (id) {
+                ids.push_back(*id);
             } else {
                 throw Refusal("DestructReference: expected handles, got " +
                               (value != nullptr ? value->toString() : std::string("a command")) + "\n");

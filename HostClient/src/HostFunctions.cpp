@@ -60,8 +60,7 @@ std::atomic<bool> hostModuleLoaded{false};
 std::string PerlClient::QualifiedSubName(const std::string& name) {
     static const std::regex subName("(::)?[A-Za-z_][A-Za-z0-9_]*(::[A-Za-z_0-9]+)*");
     if (!std::regex_match(name, subName)) throw std::invalid_argument("'" + name + "' is not a Perl sub name");
-    if (name.starts_with("::")) return "main" + name;
-    return name.find("::") == std::string::npos ? "main::" + name : name;
+    return InMainUnlessQualified(name);
 }
 
 Handle PerlClient::DefineFunction(const std::string& name, HostCallable function) {

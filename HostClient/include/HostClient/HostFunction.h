@@ -34,6 +34,12 @@ using RegisterHostFunctionFn = uint64_t (*)(const char* name, HostFunction* func
 // ReleaseHostFunction(id): 1 when the id was registered and is released now, 0 otherwise.
 using ReleaseHostFunctionFn = int (*)(uint64_t id);
 
+// `name` with its package: a sub name without one ("f", "::f") is in main, as Perl has it. Checks nothing else.
+inline std::string InMainUnlessQualified(const std::string& name) {
+    if (name.starts_with("::")) return "main" + name;
+    return name.find("::") == std::string::npos ? "main::" + name : name;
+}
+
 namespace detail {
 
 // Parameter and result types of a callable that is not a template.
